@@ -1,0 +1,117 @@
+// quelmar: relays every frame of an Ethernet-side interface to a nas-side
+// interface without its Ethernet header, and drains the nas side.
+//
+// This file is the process's frame: options, start-up line, pid file, SIGTERM,
+// and the one shutdown path that every end after option parsing goes through.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "relay/endpoints.h"
+#include "relay/relay_loop.h"
+
+// Set by -v; read by the frame trace.
+int m_verbose = 0;
+
+namespace {
+
+constexpr char pid_file_path[] = "/var/run/quelmar.pid";
+
+// stdout is line-buffered into this so that the start-up line and "is not up!"
+// reach a pipe or log file when written, not when the process ends; a buffer of
+// our own keeps stdio from allocating one.
+char m_stdout_buffer[256];
+
+[[noreturn]] void exit_with_usage(const char* program)
+{
+    fprintf(stderr, "Usage: %s [-e eth_if] [-n nas_if] [-v]\n", program != nullptr ? program : "quelmar");
+    exit(1);
+}
+
+// Same file semantics as fopen "w" (create or truncate, 0666 less the umask),
+// without the FILE stdio would allocate for it. Failures are ignored: the
+// daemon runs without a pid file.
+void write_pid_file()
+{
+    pid_t pid = getpid();
+    int fd = open(pid_file_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd == -1) {
+        return;
+    }
+    char text[16];
+    int length = snprintf(text, sizeof text, "%d", static_cast<int>(pid));
+    ssize_t written = write(fd, text, static_cast<size_t>(length));
+    static_cast<void>(written);
+    close(fd);
+}
+
+void handle_sigterm(int)
+{
+    m_exit = 1;
+}
+
+// Makes SIGTERM deliverable even if the process was started with it blocked,
+// then installs the handler with BSD signal() semantics, spelled out so that
+// uClibc and musl behave like glibc: the handler stays installed, SIGTERM is
+// held off while it runs, and interrupted calls restart where they can.
+bool arm_sigterm()
+{
+    sigset_t sigterm_only;
+    sigemptyset(&sigterm_only);
+    sigaddset(&sigterm_only, SIGTERM);
+    sigprocmask(SIG_UNBLOCK, &sigterm_only, nullptr);
+
+    struct sigaction action = {};
+    action.sa_handler = handle_sigterm;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    if (sigaction(SIGTERM, &action, nullptr) == -1) {
+        puts("Cannot handle SIGTERM!");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    setvbuf(stdout, m_stdout_buffer, _IOLBF, sizeof m_stdout_buffer);
+
+    const char* eth_name = nullptr;
+    const char* nas_name = nullptr;
+    int option;
+    while ((option = getopt(argc, argv, "e:n:v")) != -1) {
+        switch (option) {
+        case 'e':
+            eth_name = optarg;
+            break;
+        case 'n':
+            nas_name = optarg;
+            break;
+        case 'v':
+            m_verbose = 1;
+            break;
+        default:
+            exit_with_usage(argv[0]);
+        }
+    }
+    if (eth_name == nullptr || nas_name == nullptr) {
+        exit_with_usage(argv[0]);
+    }
+
+    printf("eth interface: %s, nas interface: %s\n", eth_name, nas_name);
+    write_pid_file();
+
+    int highest_fd = -1;
+    if (open_endpoints(eth_name, nas_name, highest_fd) && arm_sigterm()) {
+        run_relay_loop(highest_fd);
+    }
+
+    // Shutdown: every end after option parsing comes here.
+    close_endpoints();
+    unlink(pid_file_path);
+    return 0;
+}

@@ -1,0 +1,114 @@
+// Opening and closing the two packet endpoints.
+#include "relay/endpoints.h"
+
+#include <errno.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+
+int m_sockfd_eth = -1;
+int m_sockfd_nas = -1;
+struct sockaddr_ll m_sockaddr_eth;
+struct sockaddr_ll m_sockaddr_nas;
+
+static_assert(sizeof(struct sockaddr_ll) == 20, "bind and sendto pass a 20-byte link-layer address");
+
+namespace {
+
+// The relay waits with select, whose fd_set cannot hold a descriptor at or above this.
+constexpr int wait_set_limit = FD_SETSIZE;
+
+bool open_socket(int& fd)
+{
+    fd = socket(AF_PACKET, SOCK_RAW, 0);
+    if (fd == -1) {
+        perror("socket");
+        return false;
+    }
+    if (fd >= wait_set_limit) {
+        fprintf(stderr, "socket: descriptor %d is too high for select (limit %d)\n", fd, wait_set_limit);
+        return false;
+    }
+    return true;
+}
+
+// A name that does not fit ifr_name is refused: cutting it could name another interface.
+bool check_up(int fd, const char* name, struct ifreq& request)
+{
+    memset(&request, 0, sizeof request);
+    size_t length = strnlen(name, sizeof request.ifr_name);
+    if (length == sizeof request.ifr_name) {
+        fprintf(stderr, "%s: interface name too long\n", name);
+        return false;
+    }
+    memcpy(request.ifr_name, name, length);
+    if (ioctl(fd, SIOCGIFFLAGS, &request) == -1) {
+        perror("ioctl");
+        return false;
+    }
+    if ((request.ifr_flags & IFF_UP) == 0) {
+        printf("%s is not up!\n", name);
+        return false;
+    }
+    return true;
+}
+
+bool bind_endpoint(int fd, const char* name, struct sockaddr_ll& address, const char* failure_prefix)
+{
+    memset(&address, 0, sizeof address);
+    address.sll_family = AF_PACKET;
+    address.sll_protocol = htons(ETH_P_ALL);
+    address.sll_ifindex = static_cast<int>(if_nametoindex(name));
+    // Index 0 means the interface vanished after its up-check; bound to index 0
+    // the socket would receive from every interface.
+    if (address.sll_ifindex == 0) {
+        errno = ENODEV;
+        perror(failure_prefix);
+        return false;
+    }
+    if (bind(fd, reinterpret_cast<const struct sockaddr*>(&address), sizeof address) == -1) {
+        perror(failure_prefix);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool open_endpoints(const char* eth_name, const char* nas_name, int& highest_fd)
+{
+    if (!open_socket(m_sockfd_eth)) {
+        return false;
+    }
+    highest_fd = m_sockfd_eth;
+    if (!open_socket(m_sockfd_nas)) {
+        return false;
+    }
+    if (highest_fd < m_sockfd_nas) {
+        highest_fd = m_sockfd_nas;
+    }
+
+    struct ifreq request;
+    if (!check_up(m_sockfd_eth, eth_name, request) || !check_up(m_sockfd_nas, nas_name, request)) {
+        return false;
+    }
+    return bind_endpoint(m_sockfd_eth, eth_name, m_sockaddr_eth, "bind eth") &&
+           bind_endpoint(m_sockfd_nas, nas_name, m_sockaddr_nas, "bind nas");
+}
+
+void close_endpoints()
+{
+    if (m_sockfd_eth >= 0) {
+        close(m_sockfd_eth);
+    }
+    if (m_sockfd_nas >= 0) {
+        close(m_sockfd_nas);
+    }
+}

@@ -1,0 +1,68 @@
+// The frame handlers, one frame per call.
+#include "relay/handlers.h"
+
+#include <stddef.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include "relay/endpoints.h"
+
+namespace {
+
+// Longer frames arrive cut to this many bytes.
+constexpr size_t frame_size = 2048;
+// A frame trace shows this many bytes of every frame, however short the frame.
+constexpr size_t trace_size = 64;
+constexpr size_t header_size = 14;
+constexpr size_t ethertype_offset = 12;
+
+// Receives one frame into buffer and returns its length, or -1 after reporting.
+// Bytes from the length up to trace_size are zeroed so that no trace can show
+// what an earlier frame left in the buffer.
+ssize_t receive_frame(int fd, unsigned char* buffer)
+{
+    ssize_t received = recv(fd, buffer, frame_size, 0);
+    if (received == -1) {
+        perror("recv");
+        return -1;
+    }
+    if (static_cast<size_t>(received) < trace_size) {
+        memset(buffer + received, 0, trace_size - static_cast<size_t>(received));
+    }
+    return received;
+}
+
+} // namespace
+
+void eth2nas()
+{
+    unsigned char buffer[frame_size];
+    ssize_t received = receive_frame(m_sockfd_eth, buffer);
+    if (received == -1) {
+        return;
+    }
+
+    // ---- frame trace point ("eth2nas") ----
+
+    // Shorter than a header: no ethertype to take and nothing to send.
+    if (static_cast<size_t>(received) < header_size) {
+        return;
+    }
+    memcpy(&m_sockaddr_nas.sll_protocol, buffer + ethertype_offset, sizeof m_sockaddr_nas.sll_protocol);
+    sendto(m_sockfd_nas, buffer + header_size, static_cast<size_t>(received) - header_size, 0,
+           reinterpret_cast<const struct sockaddr*>(&m_sockaddr_nas), sizeof m_sockaddr_nas);
+}
+
+void nas2eth()
+{
+    unsigned char buffer[frame_size];
+    if (receive_frame(m_sockfd_nas, buffer) == -1) {
+        return;
+    }
+
+    // ---- frame trace point ("nas2eth") ----
+
+    // Dropped: nothing travels from the nas side to the Ethernet side.
+}
