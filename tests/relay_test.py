@@ -1,0 +1,412 @@
+#!/usr/bin/env python3
+"""Runs the real quelmar binary in a fresh network and mount namespace per case.
+
+The Ethernet side is a veth pair (frames injected on its peer), the nas side a
+tun device opened with packet information, so every packet quelmar sends there
+is read back with its protocol.
+
+    relay_test.py --list
+    relay_test.py [--emulator CMD] [--shim LIB] QUELMAR CASE
+Exit status: 0 passed, 1 failed, 77 skipped (not root, or no namespaces).
+"""
+import argparse
+import ctypes
+import fcntl
+import os
+import re
+import resource
+import select
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+SKIP = 77
+ETH = "ethside-0123456"  # 15 characters: the longest name an interface can have
+PEER = "ethpeer"
+NAS = "nas0"
+PID_FILE = "/var/run/quelmar.pid"
+TUNSETIFF, IFF_TUN = 0x400454CA, 0x0001
+PSELECT6 = {"x86_64": "270", "aarch64": "72"}.get(os.uname().machine)
+WAIT = 20.0  # seconds before a wait counts as hung; generous for emulated builds
+
+BINARY, EMULATOR, SHIM = "", [], ""
+
+
+class Skip(Exception):
+    pass
+
+
+def enter_lab(eth_up=True, nas_up=True, mtu=None, eth_kind="veth"):
+    """New namespaces, a private /run, and the two sides; returns the tun fd of the nas side."""
+    if os.geteuid() != 0:
+        raise Skip("needs root for network namespaces")
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(0x00020000 | 0x40000000) != 0:  # CLONE_NEWNS | CLONE_NEWNET
+        raise Skip("cannot make namespaces: " + os.strerror(ctypes.get_errno()))
+    sh("mount --make-rprivate /")
+    sh(f"mount -t tmpfs -o mode=0755 tmpfs {os.path.realpath('/var/run')}")
+    sh("mount -t sysfs sysfs /sys")
+    for conf in ("all", "default"):  # keeps IPv6 router solicitations off both sides
+        with open(f"/proc/sys/net/ipv6/conf/{conf}/disable_ipv6", "w") as f:
+            f.write("1")
+    if eth_kind == "veth":
+        sh(f"ip link add {ETH} type veth peer name {PEER}")
+        sh(f"ip link set {PEER} up")
+    else:
+        global eth_tun
+        eth_tun = make_tun(ETH)
+    nas = make_tun(NAS)
+    for name, up in ((ETH, eth_up), (NAS, nas_up)):
+        if mtu:
+            sh(f"ip link set {name} mtu {mtu}")
+        if up:
+            sh(f"ip link set {name} up")
+    if mtu and eth_kind == "veth":
+        sh(f"ip link set {PEER} mtu {mtu}")
+    return nas
+
+
+def sh(command):
+    subprocess.run(command.split(), check=True)
+
+
+def make_tun(name):
+    fd = os.open("/dev/net/tun", os.O_RDWR)
+    fcntl.ioctl(fd, TUNSETIFF, struct.pack("16sH", name.encode(), IFF_TUN))
+    return fd
+
+
+def start(*args, preexec=None, close_fds=True, env=None):
+    return subprocess.Popen(EMULATOR + [BINARY, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, preexec_fn=preexec, close_fds=close_fds, env=env)
+
+
+def wait_ready(proc):
+    """Waits until the daemon sits in its wait: both sockets bound and SIGTERM handled."""
+    deadline = time.monotonic() + WAIT
+    while time.monotonic() < deadline:
+        assert proc.poll() is None, f"daemon ended early: {finish(proc)}"
+        try:
+            with open(f"/proc/{proc.pid}/syscall") as f:
+                if f.read().split()[0] == PSELECT6:
+                    return
+        except (OSError, IndexError):
+            pass
+        time.sleep(0.01)
+    raise AssertionError("daemon never reached its wait")
+
+
+def finish(proc, sig=None):
+    """Optionally signals the daemon, then returns (status, stdout, stderr)."""
+    if sig:
+        proc.send_signal(sig)
+    try:
+        out, err = proc.communicate(timeout=WAIT)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        raise AssertionError("daemon did not end")
+    return proc.returncode, out.decode(), err.decode()
+
+
+def startup_line(eth=ETH, nas=NAS):
+    return f"eth interface: {eth}, nas interface: {nas}\n"
+
+
+def expect_end(proc, status=0, out="", err="", sig=None):
+    got = finish(proc, sig)
+    assert got == (status, out, err), f"expected {(status, out, err)!r}, got {got!r}"
+    assert not os.path.exists(PID_FILE), "pid file left behind"
+
+
+def frame(ethertype, payload, dst=b"\xff" * 6):
+    return dst + b"\x02\x00\x00\x00\x00\x01" + struct.pack("!H", ethertype) + payload
+
+
+def inject(frames, ifname=PEER):
+    with socket.socket(socket.AF_PACKET, socket.SOCK_RAW, 0) as s:
+        s.bind((ifname, 0))
+        for f in frames:
+            s.send(f)
+
+
+def read_nas(fd, count):
+    """Reads count packets from the nas side as (protocol, bytes)."""
+    packets = []
+    while len(packets) < count:
+        ready, _, _ = select.select([fd], [], [], WAIT)
+        assert ready, f"only {len(packets)} of {count} packets reached the nas side: {packets!r}"
+        data = os.read(fd, 65536)
+        packets.append((struct.unpack("!H", data[2:4])[0], data[4:]))
+    return packets
+
+
+def relayed(frames):
+    """What the nas side must receive for frames: protocol and bytes after the header, cut at 2048."""
+    return [(struct.unpack("!H", f[12:14])[0], f[14:2048]) for f in frames]
+
+
+# ---- cases ----
+
+def case_relay():
+    """Ten queued frames of every kind arrive in order, stripped, with their ethertype as protocol."""
+    nas = enter_lab()
+    frames = [
+        frame(0x0800, bytes.fromhex("450000200001000040110000c0a80001c0a80002") + b"ipv4 data"),
+        frame(0x0806, bytes.fromhex("0001080006040001020000000001c0a800010000000000c0a80002")),
+        frame(0x88B5, b"unknown ethertype"),
+        frame(0x8847, b"\x00\x01\x41\xffmpls"),
+        frame(0x0800, b"multicast", dst=bytes.fromhex("01005e000001")),
+        frame(0x86DD, b"unicast elsewhere", dst=bytes.fromhex("020000000099")),
+        frame(0x0004, b"802.3 length field, not a type"),
+        frame(0xFFFF, b"\x00" * 46),
+        frame(0x0001, bytes(range(256))),
+        frame(0x0800, b"last"),
+    ]
+    proc = start("-e", ETH, "-n", NAS)
+    wait_ready(proc)
+    proc.send_signal(signal.SIGSTOP)  # queue all ten before the daemon reads one
+    inject(frames)
+    proc.send_signal(signal.SIGCONT)
+    got = read_nas(nas, len(frames))
+    assert got == relayed(frames), got
+    expect_end(proc, out=startup_line(), sig=signal.SIGTERM)
+
+
+def case_host_sent():
+    """Frames the host itself sends out on the Ethernet side are relayed too."""
+    nas = enter_lab()
+    proc = start("-e", ETH, "-n", NAS)
+    wait_ready(proc)
+    frames = [frame(0x0806, b"sent by the host"), frame(0x0800, b"and another")]
+    inject(frames, ifname=ETH)
+    assert read_nas(nas, 2) == relayed(frames)
+    expect_end(proc, out=startup_line(), sig=signal.SIGTERM)
+
+
+def case_sizes():
+    """Edge lengths: 14 (empty packet, refused by the tun) and 15, 2048, 2049, 3000 (cut to 2034)."""
+    nas = enter_lab(mtu=4000)
+    proc = start("-e", ETH, "-n", NAS)
+    wait_ready(proc)
+    sized = [frame(0x0800 + n, bytes(i % 251 for i in range(n - 14))) for n in (14, 15, 2048, 2049, 3000)]
+    inject(sized)
+    got = read_nas(nas, 4)
+    assert got == relayed(sized[1:]), [(p, len(b)) for p, b in got]
+    assert [len(b) for _, b in got] == [1, 2034, 2034, 2034]
+    expect_end(proc, out=startup_line(), sig=signal.SIGTERM)
+
+
+def case_short_frames():
+    """Frames shorter than a header (a tun device as Ethernet side) are dropped, the next one is not."""
+    nas = enter_lab(eth_kind="tun")
+    proc = start("-e", ETH, "-n", NAS)
+    wait_ready(proc)
+    for n in (0, 1, 13, 14 + 5):
+        os.write(eth_tun, struct.pack("!HH", 0, 0x0800) + bytes(range(0x40, 0x40 + n)))
+    # Only the 19-byte frame goes out: protocol from its bytes 12-13, 5 bytes after the header.
+    assert read_nas(nas, 1) == [(0x4C4D, bytes(range(0x4E, 0x53)))]
+    expect_end(proc, out=startup_line(), sig=signal.SIGTERM)
+
+
+def case_nas_drained():
+    """nas-side traffic is read and dropped: queues drain, nothing reaches the Ethernet side."""
+    nas = enter_lab()
+    listener = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))
+    listener.bind((PEER, 0))
+    proc = start("-e", ETH, "-n", NAS)
+    wait_ready(proc)
+    for i in range(20):
+        os.write(nas, struct.pack("!HH", 0, 0x0800) + b"nas traffic %d" % i)
+    deadline = time.monotonic() + WAIT
+    while any(int(line.split()[6]) for line in open("/proc/net/packet").readlines()[1:]):
+        assert time.monotonic() < deadline, "the nas side was not drained"
+        time.sleep(0.01)
+    sentinel = frame(0x0800, b"sentinel")  # once it is out, every earlier handler call has ended
+    inject([sentinel])
+    assert read_nas(nas, 1) == relayed([sentinel])
+    listener.setblocking(False)
+    arrived = []
+    while True:
+        try:
+            data, address = listener.recvfrom(4096)
+        except BlockingIOError:
+            break
+        if address[2] != socket.PACKET_OUTGOING:
+            arrived.append(data)
+    assert arrived == [], f"nas traffic reached the Ethernet side: {arrived!r}"
+    expect_end(proc, out=startup_line(), sig=signal.SIGTERM)
+
+
+def case_sigterm_at_rest():
+    """Options, start-up line through a pipe, pid file, and SIGTERM though started with it blocked."""
+    enter_lab()
+    proc = start("-e", "bogus0", "-v", "-e", ETH, "-n", NAS,
+                 preexec=lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}))
+    wait_ready(proc)
+    assert select.select([proc.stdout], [], [], WAIT)[0], "start-up line held back"
+    assert proc.stdout.readline().decode() == startup_line()
+    with open(PID_FILE) as f:
+        assert f.read() == str(proc.pid)
+    assert os.stat(PID_FILE).st_mode & 0o777 == 0o666 & ~current_umask()
+    expect_end(proc, sig=signal.SIGTERM)
+
+
+def current_umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def case_sigterm_flood():
+    """SIGTERM while frames pour in ends the daemon in order."""
+    nas = enter_lab()
+    proc = start("-e", ETH, "-n", NAS)
+    wait_ready(proc)
+    stop = threading.Event()
+
+    def flood():
+        with socket.socket(socket.AF_PACKET, socket.SOCK_RAW, 0) as s:
+            s.bind((PEER, 0))
+            while not stop.is_set():
+                try:
+                    s.send(frame(0x0800, b"flood" * 20))
+                except OSError:
+                    pass
+
+    flooder = threading.Thread(target=flood)
+    flooder.start()
+    try:
+        read_nas(nas, 100)
+        expect_end(proc, out=startup_line(), sig=signal.SIGTERM)
+    finally:
+        stop.set()
+        flooder.join()
+
+
+def usage(program=None):
+    return f"Usage: {program or BINARY} [-e eth_if] [-n nas_if] [-v]\n"
+
+
+def case_usage_errors():
+    """Usage errors: status 1, getopt's word and the usage line, nothing else, no pid file."""
+    enter_lab()
+    for args, diagnostic in (
+            (["-x", "-e", ETH, "-n", NAS], "invalid option -- 'x'"),
+            (["-e", ETH, "-n"], "option requires an argument -- 'n'"),
+            (["-n", NAS], None),
+            (["-e", ETH, "-v"], None),
+            ([], None)):
+        status, out, err = finish(start(*args))
+        assert (status, out) == (1, ""), (args, status, out)
+        lines = err.splitlines(keepends=True)
+        assert lines[-1] == usage(), (args, err)
+        assert (diagnostic is None and len(lines) == 1) or diagnostic in lines[0], (args, err)
+        assert not os.path.exists(PID_FILE), args
+
+
+def occupy_descriptors(upto):
+    """preexec for a daemon whose first free descriptor is upto."""
+    def run():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (4096, max(4096, resource.getrlimit(resource.RLIMIT_NOFILE)[1])))
+        null = os.open("/dev/null", os.O_RDONLY)
+        for fd in range(3, upto):
+            if fd != null:
+                os.dup2(null, fd)
+        if null < upto:
+            os.set_inheritable(null, True)
+        else:
+            os.close(null)
+    return run
+
+
+def drop_privilege():
+    os.setgid(65534)
+    os.setuid(65534)
+
+
+def case_setup_failures():
+    """Every set-up failure: its message on its stream, then shutdown with status 0 and no pid file."""
+    too_long = "abcdefghijklmnop"  # 16 characters, one more than fits
+    cases = [
+        # (lab, args, start options, stdout after the start-up line, stderr)
+        (dict(eth_up=False, nas_up=False), [], {}, f"{ETH} is not up!\n", ""),
+        (dict(nas_up=False), [], {}, f"{NAS} is not up!\n", ""),
+        ({}, ["-n", "nosuch0"], {}, "", "ioctl: No such device\n"),
+        ({}, ["-e", too_long], {}, "", f"{too_long}: interface name too long\n"),
+        ({}, ["-n", too_long], {}, "", f"{too_long}: interface name too long\n"),
+        ({}, [], dict(preexec=drop_privilege), "", "socket: Operation not permitted\n"),
+        # Ethernet side at 1024; then Ethernet side at 1023 (the highest allowed), nas side at 1024.
+        ({}, [], dict(preexec=occupy_descriptors(1024), close_fds=False), "",
+         "socket: descriptor 1024 is too high for select (limit 1024)\n"),
+        ({}, [], dict(preexec=occupy_descriptors(1023), close_fds=False), "",
+         "socket: descriptor 1024 is too high for select (limit 1024)\n"),
+    ]
+    if SHIM:  # if_nametoindex answering 0, as for an interface gone after its up-check
+        cases.append(({}, [], dict(env=dict(os.environ, LD_PRELOAD=SHIM, ASAN_OPTIONS="verify_asan_link_order=0")),
+                      "", "bind eth: No such device\n"))
+    for lab, args, options, out, err in cases:
+        pid = os.fork()
+        if pid == 0:  # each in a child with namespaces of its own
+            try:
+                enter_lab(**lab)
+                run_failure(args, options, out, err)
+                os._exit(0)
+            except BaseException as e:  # report whatever went wrong in the child
+                print(f"FAIL {lab} {args}: {e}", file=sys.stderr)
+                os._exit(SKIP if isinstance(e, Skip) else 1)
+        status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+        if status == SKIP:
+            raise Skip("needs root for network namespaces")
+        assert status == 0, f"set-up failure case {lab} {args} failed"
+
+
+def run_failure(args, options, out, err):
+    names = {"-e": ETH, "-n": NAS}
+    for flag, name in zip(args[::2], args[1::2]):
+        names[flag] = name
+    proc = start("-e", names["-e"], "-n", names["-n"], **options)
+    expect_end(proc, out=startup_line(names["-e"], names["-n"]) + out, err=err)
+
+
+def case_needed():
+    """The daemon needs libc alone: no libstdc++, no libgcc_s."""
+    dynamic = subprocess.run(["readelf", "-d", BINARY], check=True, capture_output=True, text=True).stdout
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+)\]", dynamic)
+    assert len(needed) == 1 and re.fullmatch(r"libc\.so(\.\d+)?", needed[0]), needed
+
+
+CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
+
+
+def main():
+    global BINARY, EMULATOR, SHIM
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("--emulator", default="")
+    parser.add_argument("--shim", default="")
+    parser.add_argument("binary", nargs="?")
+    parser.add_argument("case", nargs="?", choices=sorted(CASES))
+    options = parser.parse_args()
+    if options.list:
+        print(";".join(CASES))
+        return 0
+    BINARY, SHIM = os.path.abspath(options.binary), options.shim
+    EMULATOR = options.emulator.split(";") if options.emulator else []
+    try:
+        CASES[options.case]()
+    except Skip as e:
+        print(f"SKIP {options.case}: {e}")
+        return SKIP
+    except AssertionError as e:
+        print(f"FAIL {options.case}: {e}")
+        return 1
+    print(f"PASS {options.case}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
