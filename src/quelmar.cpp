@@ -11,6 +11,7 @@
 
 #include "relay/endpoints.h"
 #include "relay/relay_loop.h"
+#include "trace/dump_data.h"
 
 // Set by -v; read by the frame trace.
 int m_verbose = 0;
