@@ -423,11 +423,18 @@ def case_vendor_library():
         raise Skip("needs root and the test's libzvapi.so.1")
     global BINARY
     build = os.path.join(os.path.dirname(os.path.dirname(ZVAPI)), "vendor-build")
-    configure = subprocess.run(
-        ["cmake", "-S", os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "-B", build,
-         "-DQUELMAR_ZVAPI=VENDOR", f"-DQUELMAR_ZVAPI_DIR={os.path.dirname(ZVAPI)}", "-DBUILD_TESTING=OFF",
-         *CMAKE_ARGS], check=True, capture_output=True, text=True).stdout
-    assert "zvdbg_printf from the vendor library" in configure, configure
+
+    def configure(library_dir):
+        subprocess.run(["rm", "-rf", build], check=True)
+        return subprocess.run(
+            ["cmake", "-S", os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "-B", build,
+             "-DQUELMAR_ZVAPI=VENDOR", f"-DQUELMAR_ZVAPI_DIR={library_dir}", "-DBUILD_TESTING=OFF", *CMAKE_ARGS],
+            capture_output=True, text=True)
+
+    absent = configure("/nonexistent")
+    assert absent.returncode != 0 and "libzvapi.so.1 was not found" in absent.stderr, absent.stderr
+    found = configure(os.path.dirname(ZVAPI))
+    assert found.returncode == 0 and "zvdbg_printf from the vendor library" in found.stdout, found.stderr
     subprocess.run(["cmake", "--build", build, "--target", "quelmar"], check=True, capture_output=True)
     BINARY = os.path.join(build, "quelmar")
     dynamic = subprocess.run(["readelf", "-d", "--dyn-syms", BINARY], check=True, capture_output=True,
