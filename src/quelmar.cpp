@@ -11,6 +11,7 @@
 
 #include "relay/endpoints.h"
 #include "relay/relay_loop.h"
+#include "trace/dump_data.h"
 
 // Set by -v; read by the frame trace.
 int m_verbose = 0;
@@ -47,7 +48,7 @@ void write_pid_file()
     close(fd);
 }
 
-void handle_sigterm(int)
+void handle_sigterm(int /*signal*/)
 {
     m_exit = 1;
 }

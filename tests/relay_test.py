@@ -33,7 +33,7 @@ TUNSETIFF, IFF_TUN = 0x400454CA, 0x0001
 PSELECT6 = {"x86_64": "270", "aarch64": "72"}.get(os.uname().machine)
 WAIT = 20.0  # seconds before a wait counts as hung; generous for emulated builds
 
-BINARY, EMULATOR, SHIM = "", [], ""
+BINARY, EMULATOR, SHIM, ZVAPI, CMAKE_ARGS = "", [], "", "", []
 
 
 class Skip(Exception):
@@ -80,8 +80,16 @@ def make_tun(name):
     return fd
 
 
-def start(*args, preexec=None, close_fds=True, env=None):
-    return subprocess.Popen(EMULATOR + [BINARY, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+def start(*args, preexec=None, close_fds=True, env=None, preload=None):
+    """Starts the daemon (through the emulator, if any), with preload as its LD_PRELOAD."""
+    command = EMULATOR + [BINARY, *args]
+    if preload and EMULATOR:
+        # In the emulator's own environment the host's loader would try the target
+        # library too and complain; qemu-user's -E sets it for the program alone.
+        command[len(EMULATOR):len(EMULATOR)] = ["-E", f"LD_PRELOAD={preload}"]
+    elif preload:
+        env = dict(os.environ if env is None else env, LD_PRELOAD=preload, ASAN_OPTIONS="verify_asan_link_order=0")
+    return subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, preexec_fn=preexec, close_fds=close_fds, env=env)
 
 
@@ -221,10 +229,7 @@ def case_nas_drained():
     wait_ready(proc)
     for i in range(20):
         os.write(nas, struct.pack("!HH", 0, 0x0800) + b"nas traffic %d" % i)
-    deadline = time.monotonic() + WAIT
-    while any(int(line.split()[6]) for line in open("/proc/net/packet").readlines()[1:]):
-        assert time.monotonic() < deadline, "the nas side was not drained"
-        time.sleep(0.01)
+    wait_drained()
     sentinel = frame(0x0800, b"sentinel")  # once it is out, every earlier handler call has ended
     inject([sentinel])
     assert read_nas(nas, 1) == relayed([sentinel])
@@ -308,12 +313,13 @@ def case_usage_errors():
         assert not os.path.exists(PID_FILE), args
 
 
-def occupy_descriptors(upto):
-    """preexec for a daemon whose first free descriptor is upto."""
+def occupy_descriptors(upto, spare=0):
+    """preexec for a daemon whose first free descriptor is upto, once the emulator has taken
+    the spare ones it keeps for itself (the highest below upto are left free for them)."""
     def run():
         resource.setrlimit(resource.RLIMIT_NOFILE, (4096, max(4096, resource.getrlimit(resource.RLIMIT_NOFILE)[1])))
         null = os.open("/dev/null", os.O_RDONLY)
-        for fd in range(3, upto):
+        for fd in range(3, upto - spare):
             if fd != null:
                 os.dup2(null, fd)
         if null < upto:
@@ -321,6 +327,38 @@ def occupy_descriptors(upto):
         else:
             os.close(null)
     return run
+
+
+def emulator_descriptors():
+    """How many descriptors the emulator keeps open for itself (none without one), counted on
+    a daemon at rest in a lab of its own: every one past 0-2 that is not a socket."""
+    if not EMULATOR:
+        return 0
+    reader, writer = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(reader)
+        try:
+            enter_lab()
+            proc = start("-e", ETH, "-n", NAS)
+            wait_ready(proc)
+            fds = f"/proc/{proc.pid}/fd"
+            held = sum(int(fd) > 2 and not os.readlink(f"{fds}/{fd}").startswith("socket:") for fd in os.listdir(fds))
+            expect_end(proc, out=startup_line(), sig=signal.SIGTERM)
+            os.write(writer, str(held).encode())
+        except Skip:
+            os.write(writer, b"skip")
+        except BaseException as e:
+            print(f"FAIL counting the emulator's descriptors: {e}", file=sys.stderr)
+        os._exit(0)
+    os.close(writer)
+    with os.fdopen(reader) as f:
+        answer = f.read()
+    os.waitpid(pid, 0)
+    if answer == "skip":
+        raise Skip("needs root for network namespaces")
+    assert answer, "could not count the emulator's descriptors"
+    return int(answer)
 
 
 def drop_privilege():
@@ -331,6 +369,7 @@ def drop_privilege():
 def case_setup_failures():
     """Every set-up failure: its message on its stream, then shutdown with status 0 and no pid file."""
     too_long = "abcdefghijklmnop"  # 16 characters, one more than fits
+    spare = emulator_descriptors()
     cases = [
         # (lab, args, start options, stdout after the start-up line, stderr)
         (dict(eth_up=False, nas_up=False), [], {}, f"{ETH} is not up!\n", ""),
@@ -340,14 +379,14 @@ def case_setup_failures():
         ({}, ["-n", too_long], {}, "", f"{too_long}: interface name too long\n"),
         ({}, [], dict(preexec=drop_privilege), "", "socket: Operation not permitted\n"),
         # Ethernet side at 1024; then Ethernet side at 1023 (the highest allowed), nas side at 1024.
-        ({}, [], dict(preexec=occupy_descriptors(1024), close_fds=False), "",
+        # The first pins the emulator's count from above, the second from below.
+        ({}, [], dict(preexec=occupy_descriptors(1024, spare), close_fds=False), "",
          "socket: descriptor 1024 is too high for select (limit 1024)\n"),
-        ({}, [], dict(preexec=occupy_descriptors(1023), close_fds=False), "",
+        ({}, [], dict(preexec=occupy_descriptors(1023, spare), close_fds=False), "",
          "socket: descriptor 1024 is too high for select (limit 1024)\n"),
     ]
     if SHIM:  # if_nametoindex answering 0, as for an interface gone after its up-check
-        cases.append(({}, [], dict(env=dict(os.environ, LD_PRELOAD=SHIM, ASAN_OPTIONS="verify_asan_link_order=0")),
-                      "", "bind eth: No such device\n"))
+        cases.append(({}, [], dict(preload=SHIM), "", "bind eth: No such device\n"))
     for lab, args, options, out, err in cases:
         pid = os.fork()
         if pid == 0:  # each in a child with namespaces of its own
@@ -373,28 +412,108 @@ def run_failure(args, options, out, err):
 
 
 def case_needed():
-    """The daemon needs libc alone: no libstdc++, no libgcc_s."""
-    dynamic = subprocess.run(["readelf", "-d", BINARY], check=True, capture_output=True, text=True).stdout
+    """The daemon needs libc alone (and libzvapi.so.1 when zvdbg_printf comes from it): no libstdc++, no libgcc_s."""
+    dynamic = subprocess.run(["readelf", "-d", "--dyn-syms", BINARY], check=True, capture_output=True,
+                             text=True).stdout
     needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+)\]", dynamic)
-    assert len(needed) == 1 and re.fullmatch(r"libc\.so(\.\d+)?", needed[0]), needed
+    vendor = ["libzvapi.so.1"] if re.search(r"\bUND zvdbg_printf\b", dynamic) else []
+    libc = [name for name in needed if re.fullmatch(r"libc\.so(\.\d+)?", name)]
+    assert len(libc) == 1 and sorted(needed) == sorted(libc + vendor), needed
+
+
+def dump(data, label):
+    """The console text of one frame trace: the first 64 bytes, zeros past a short frame."""
+    data = data[:64].ljust(64, b"\0")
+    text = f"{label}\n\n{' ' * 14}{'  '.join('0123456789ABCDEF')}   0123456789ABCDEF\r\n"
+    for offset in range(0, 64, 16):
+        row = data[offset:offset + 16]
+        text += f"0x{offset:08X} |" + "".join(f" {b:02X}" for b in row) + " | "
+        text += "".join(chr(b) if 0x20 <= b <= 0x7F else "." for b in row) + "\n"
+    return text
+
+
+def wait_drained():
+    """Waits until no packet socket has a frame queued."""
+    deadline = time.monotonic() + WAIT
+    while any(int(line.split()[6]) for line in open("/proc/net/packet").readlines()[1:]):
+        assert time.monotonic() < deadline, "frames stayed queued"
+        time.sleep(0.01)
+
+
+def verbose_relay(nas, env=None):
+    """Relays a long frame, a 42-byte one and a nas-side packet with -v; returns what to expect of the trace."""
+    proc = start("-v", "-e", ETH, "-n", NAS, env=env)
+    wait_ready(proc)
+    long_frame = frame(0x0800, bytes(range(0x20, 0x80)))
+    arp = frame(0x0806, bytes.fromhex("0001080006040001020000000001c0a80001000000000000c0a80002"))
+    for f in (long_frame, arp):  # one at a time: the second must overwrite the first in the buffer
+        inject([f])
+        assert read_nas(nas, 1) == relayed([f])
+    nas_packet = bytes.fromhex("4500001400010000401100007f0000017f000002")
+    os.write(nas, struct.pack("!HH", 0, 0x0800) + nas_packet)
+    wait_drained()
+    return proc, dump(long_frame, "eth2nas") + dump(arp, "eth2nas") + dump(nas_packet, "nas2eth")
+
+
+def case_verbose_trace():
+    """-v: every received frame's dump on stderr, in order, zeros past a short frame, nothing on stdout."""
+    nas = enter_lab()
+    proc, trace = verbose_relay(nas)
+    expect_end(proc, out=startup_line(), err=trace, sig=signal.SIGTERM)
+
+
+def case_vendor_library():
+    """Built against a libzvapi.so.1, quelmar needs it, has no stand-in, and dumps through it."""
+    if not ZVAPI or os.geteuid() != 0:
+        raise Skip("needs root and the test's libzvapi.so.1")
+    global BINARY
+    build = os.path.join(os.path.dirname(os.path.dirname(ZVAPI)), "vendor-build")
+
+    def configure(library_dir):
+        subprocess.run(["rm", "-rf", build], check=True)
+        return subprocess.run(
+            ["cmake", "-S", os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "-B", build,
+             "-DQUELMAR_ZVAPI=VENDOR", f"-DQUELMAR_ZVAPI_DIR={library_dir}", "-DBUILD_TESTING=OFF", *CMAKE_ARGS],
+            capture_output=True, text=True)
+
+    absent = configure("/nonexistent")
+    assert absent.returncode != 0 and "libzvapi.so.1 was not found" in absent.stderr, absent.stderr
+    found = configure(os.path.dirname(ZVAPI))
+    assert found.returncode == 0 and "zvdbg_printf from the vendor library" in found.stdout, found.stderr
+    subprocess.run(["cmake", "--build", build, "--target", "quelmar"], check=True, capture_output=True)
+    BINARY = os.path.join(build, "quelmar")
+    dynamic = subprocess.run(["readelf", "-d", "--dyn-syms", BINARY], check=True, capture_output=True,
+                             text=True).stdout
+    assert "Shared library: [libzvapi.so.1]" in dynamic, dynamic
+    assert re.search(r"\bUND zvdbg_printf\b", dynamic), "zvdbg_printf is defined in quelmar itself"
+    nas = enter_lab()
+    console = "/run/console.txt"
+    proc, trace = verbose_relay(nas, env=dict(os.environ, QUELMAR_TEST_CONSOLE=console))
+    expect_end(proc, out=startup_line(), sig=signal.SIGTERM)
+    with open(console, newline="") as f:
+        console_text = f.read()
+    assert console_text == trace, console_text
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 
 def main():
-    global BINARY, EMULATOR, SHIM
+    global BINARY, EMULATOR, SHIM, ZVAPI, CMAKE_ARGS
     parser = argparse.ArgumentParser()
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--emulator", default="")
     parser.add_argument("--shim", default="")
+    parser.add_argument("--zvapi", default="")
+    parser.add_argument("--cmake-args", default="")
     parser.add_argument("binary", nargs="?")
     parser.add_argument("case", nargs="?", choices=sorted(CASES))
     options = parser.parse_args()
     if options.list:
         print(";".join(CASES))
         return 0
-    BINARY, SHIM = os.path.abspath(options.binary), options.shim
+    BINARY, SHIM, ZVAPI = os.path.abspath(options.binary), options.shim, options.zvapi
+    CMAKE_ARGS = options.cmake_args.split(";") if options.cmake_args else []
     EMULATOR = options.emulator.split(";") if options.emulator else []
     try:
         CASES[options.case]()

@@ -8,13 +8,14 @@
 #include <sys/types.h>
 
 #include "relay/endpoints.h"
+#include "trace/dump_data.h"
 
 namespace {
 
 // Longer frames arrive cut to this many bytes.
 constexpr size_t frame_size = 2048;
 // A frame trace shows this many bytes of every frame, however short the frame.
-constexpr size_t trace_size = 64;
+constexpr uint32_t trace_size = 64;
 constexpr size_t header_size = 14;
 constexpr size_t ethertype_offset = 12;
 
@@ -44,7 +45,7 @@ void eth2nas()
         return;
     }
 
-    // ---- frame trace point ("eth2nas") ----
+    dump_data(buffer, trace_size, "eth2nas");
 
     // Shorter than a header: no ethertype to take and nothing to send.
     if (static_cast<size_t>(received) < header_size) {
@@ -62,7 +63,7 @@ void nas2eth()
         return;
     }
 
-    // ---- frame trace point ("nas2eth") ----
+    dump_data(buffer, trace_size, "nas2eth");
 
     // Dropped: nothing travels from the nas side to the Ethernet side.
 }
