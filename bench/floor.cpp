@@ -4,10 +4,15 @@
 // No options, no pid file, no signal handling, no checks beyond what keeps it
 // from sending garbage: the benchmark's measure of what the loop itself costs.
 //
+// Built a second time with WAIT_WITH_SIGMASK defined, it waits as quelmar does:
+// SIGTERM blocked except inside pselect, which unblocks it for the wait alone.
+// The two builds differ in that alone, and show what a race-free stop costs.
+//
 //     floor ETH_IF NAS_IF
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
 #include <net/if.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/select.h>
@@ -49,13 +54,26 @@ int main(int argc, char* argv[])
     }
     int highest = eth > nas ? eth : nas;
 
+#ifdef WAIT_WITH_SIGMASK
+    sigset_t sigterm_only;
+    sigset_t wait_mask;
+    sigemptyset(&sigterm_only);
+    sigaddset(&sigterm_only, SIGTERM);
+    sigprocmask(SIG_BLOCK, &sigterm_only, &wait_mask);
+    sigdelset(&wait_mask, SIGTERM);
+#endif
+
     unsigned char buffer[2048];
     fd_set readable;
     for (;;) {
         FD_ZERO(&readable);
         FD_SET(eth, &readable);
         FD_SET(nas, &readable);
+#ifdef WAIT_WITH_SIGMASK
+        if (pselect(highest + 1, &readable, nullptr, nullptr, nullptr, &wait_mask) <= 0) {
+#else
         if (select(highest + 1, &readable, nullptr, nullptr, nullptr) <= 0) {
+#endif
             continue;
         }
         if (FD_ISSET(eth, &readable)) {
