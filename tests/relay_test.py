@@ -641,9 +641,9 @@ def process_usage(pid):
 def case_soak():
     """Frames of random lengths (14 to 3000) and ethertypes, at most 16 in flight, reach the nas side
     byte-exact and in order; no counter shows a loss; resident memory and descriptors at the end are
-    those after the first thousand. QUELMAR_SOAK_FRAMES sets the count (100000)."""
+    those after the first thousand. QUELMAR_SOAK_FRAMES sets the count (200000)."""
     nas = enter_lab(mtu=4000)
-    total = int(os.environ.get("QUELMAR_SOAK_FRAMES", "100000"))
+    total = int(os.environ.get("QUELMAR_SOAK_FRAMES", "200000"))
     seed = int(os.environ.get("QUELMAR_SEED", time.time_ns() % 1000000))
     rng = random.Random(seed)
     pool = rng.randbytes(8192)
