@@ -48,7 +48,7 @@ void write_pid_file()
     close(fd);
 }
 
-void handle_sigterm(int)
+void handle_sigterm(int /*signal*/)
 {
     m_exit = 1;
 }

@@ -82,8 +82,16 @@ def make_tun(name):
     return fd
 
 
-def start(*args, preexec=None, close_fds=True, env=None):
-    return subprocess.Popen(EMULATOR + [BINARY, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+def start(*args, preexec=None, close_fds=True, env=None, preload=None):
+    """Starts the daemon (through the emulator, if any), with preload as its LD_PRELOAD."""
+    command = EMULATOR + [BINARY, *args]
+    if preload and EMULATOR:
+        # In the emulator's own environment the host's loader would try the target
+        # library too and complain; qemu-user's -E sets it for the program alone.
+        command[len(EMULATOR):len(EMULATOR)] = ["-E", f"LD_PRELOAD={preload}"]
+    elif preload:
+        env = dict(os.environ if env is None else env, LD_PRELOAD=preload, ASAN_OPTIONS="verify_asan_link_order=0")
+    return subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, preexec_fn=preexec, close_fds=close_fds, env=env)
 
 
@@ -320,12 +328,13 @@ def case_usage_errors():
         assert not os.path.exists(PID_FILE), args
 
 
-def occupy_descriptors(upto):
-    """preexec for a daemon whose first free descriptor is upto."""
+def occupy_descriptors(upto, spare=0):
+    """preexec for a daemon whose first free descriptor is upto, once the emulator has taken
+    the spare ones it keeps for itself (the highest below upto are left free for them)."""
     def run():
         resource.setrlimit(resource.RLIMIT_NOFILE, (4096, max(4096, resource.getrlimit(resource.RLIMIT_NOFILE)[1])))
         null = os.open("/dev/null", os.O_RDONLY)
-        for fd in range(3, upto):
+        for fd in range(3, upto - spare):
             if fd != null:
                 os.dup2(null, fd)
         if null < upto:
@@ -333,6 +342,38 @@ def occupy_descriptors(upto):
         else:
             os.close(null)
     return run
+
+
+def emulator_descriptors():
+    """How many descriptors the emulator keeps open for itself (none without one), counted on
+    a daemon at rest in a lab of its own: every one past 0-2 that is not a socket."""
+    if not EMULATOR:
+        return 0
+    reader, writer = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(reader)
+        try:
+            enter_lab()
+            proc = start("-e", ETH, "-n", NAS)
+            wait_ready(proc)
+            fds = f"/proc/{proc.pid}/fd"
+            held = sum(int(fd) > 2 and not os.readlink(f"{fds}/{fd}").startswith("socket:") for fd in os.listdir(fds))
+            expect_end(proc, out=startup_line(), sig=signal.SIGTERM)
+            os.write(writer, str(held).encode())
+        except Skip:
+            os.write(writer, b"skip")
+        except BaseException as e:
+            print(f"FAIL counting the emulator's descriptors: {e}", file=sys.stderr)
+        os._exit(0)
+    os.close(writer)
+    with os.fdopen(reader) as f:
+        answer = f.read()
+    os.waitpid(pid, 0)
+    if answer == "skip":
+        raise Skip("needs root for network namespaces")
+    assert answer, "could not count the emulator's descriptors"
+    return int(answer)
 
 
 def drop_privilege():
@@ -343,6 +384,7 @@ def drop_privilege():
 def case_setup_failures():
     """Every set-up failure: its message on its stream, then shutdown with status 0 and no pid file."""
     too_long = "abcdefghijklmnop"  # 16 characters, one more than fits
+    spare = emulator_descriptors()
     cases = [
         # (lab, args, start options, stdout after the start-up line, stderr)
         (dict(eth_up=False, nas_up=False), [], {}, f"{ETH} is not up!\n", ""),
@@ -352,14 +394,14 @@ def case_setup_failures():
         ({}, ["-n", too_long], {}, "", f"{too_long}: interface name too long\n"),
         ({}, [], dict(preexec=drop_privilege), "", "socket: Operation not permitted\n"),
         # Ethernet side at 1024; then Ethernet side at 1023 (the highest allowed), nas side at 1024.
-        ({}, [], dict(preexec=occupy_descriptors(1024), close_fds=False), "",
+        # The first pins the emulator's count from above, the second from below.
+        ({}, [], dict(preexec=occupy_descriptors(1024, spare), close_fds=False), "",
          "socket: descriptor 1024 is too high for select (limit 1024)\n"),
-        ({}, [], dict(preexec=occupy_descriptors(1023), close_fds=False), "",
+        ({}, [], dict(preexec=occupy_descriptors(1023, spare), close_fds=False), "",
          "socket: descriptor 1024 is too high for select (limit 1024)\n"),
     ]
     if SHIM:  # if_nametoindex answering 0, as for an interface gone after its up-check
-        cases.append(({}, [], dict(env=dict(os.environ, LD_PRELOAD=SHIM, ASAN_OPTIONS="verify_asan_link_order=0")),
-                      "", "bind eth: No such device\n"))
+        cases.append(({}, [], dict(preload=SHIM), "", "bind eth: No such device\n"))
     for lab, args, options, out, err in cases:
         pid = os.fork()
         if pid == 0:  # each in a child with namespaces of its own
@@ -385,10 +427,13 @@ def run_failure(args, options, out, err):
 
 
 def case_needed():
-    """The daemon needs libc alone: no libstdc++, no libgcc_s."""
-    dynamic = subprocess.run(["readelf", "-d", BINARY], check=True, capture_output=True, text=True).stdout
+    """The daemon needs libc alone (and libzvapi.so.1 when zvdbg_printf comes from it): no libstdc++, no libgcc_s."""
+    dynamic = subprocess.run(["readelf", "-d", "--dyn-syms", BINARY], check=True, capture_output=True,
+                             text=True).stdout
     needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+)\]", dynamic)
-    assert len(needed) == 1 and re.fullmatch(r"libc\.so(\.\d+)?", needed[0]), needed
+    vendor = ["libzvapi.so.1"] if re.search(r"\bUND zvdbg_printf\b", dynamic) else []
+    libc = [name for name in needed if re.fullmatch(r"libc\.so(\.\d+)?", name)]
+    assert len(libc) == 1 and sorted(needed) == sorted(libc + vendor), needed
 
 
 def dump(data, label):
@@ -438,11 +483,18 @@ def case_vendor_library():
         raise Skip("needs root and the test's libzvapi.so.1")
     global BINARY
     build = os.path.join(os.path.dirname(os.path.dirname(ZVAPI)), "vendor-build")
-    configure = subprocess.run(
-        ["cmake", "-S", os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "-B", build,
-         "-DQUELMAR_ZVAPI=VENDOR", f"-DQUELMAR_ZVAPI_DIR={os.path.dirname(ZVAPI)}", "-DBUILD_TESTING=OFF",
-         *CMAKE_ARGS], check=True, capture_output=True, text=True).stdout
-    assert "zvdbg_printf from the vendor library" in configure, configure
+
+    def configure(library_dir):
+        subprocess.run(["rm", "-rf", build], check=True)
+        return subprocess.run(
+            ["cmake", "-S", os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "-B", build,
+             "-DQUELMAR_ZVAPI=VENDOR", f"-DQUELMAR_ZVAPI_DIR={library_dir}", "-DBUILD_TESTING=OFF", *CMAKE_ARGS],
+            capture_output=True, text=True)
+
+    absent = configure("/nonexistent")
+    assert absent.returncode != 0 and "libzvapi.so.1 was not found" in absent.stderr, absent.stderr
+    found = configure(os.path.dirname(ZVAPI))
+    assert found.returncode == 0 and "zvdbg_printf from the vendor library" in found.stdout, found.stderr
     subprocess.run(["cmake", "--build", build, "--target", "quelmar"], check=True, capture_output=True)
     BINARY = os.path.join(build, "quelmar")
     dynamic = subprocess.run(["readelf", "-d", "--dyn-syms", BINARY], check=True, capture_output=True,

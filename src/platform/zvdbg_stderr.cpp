@@ -44,33 +44,26 @@ void write_complete_lines()
     memmove(m_console_text, m_console_text + complete, m_console_length);
 }
 
-int format_into_buffer(const char* format, va_list arguments)
-{
-    size_t room = sizeof m_console_text - m_console_length;
-    return vsnprintf(m_console_text + m_console_length, room, format, arguments);
-}
-
 } // namespace
 
 extern "C" void zvdbg_printf(const char* format, ...)
 {
     va_list arguments;
+    va_list retry;
     va_start(arguments, format);
-    int length = format_into_buffer(format, arguments);
-    va_end(arguments);
-    if (length < 0) {
-        return;
-    }
-    if (static_cast<size_t>(length) >= sizeof m_console_text - m_console_length) {
+    va_copy(retry, arguments);
+    size_t room = sizeof m_console_text - m_console_length;
+    int length = vsnprintf(m_console_text + m_console_length, room, format, arguments);
+    if (length >= 0 && static_cast<size_t>(length) >= room) {
         // It did not fit behind an unfinished line: write that line out and format again.
         write_all(m_console_text, m_console_length);
         m_console_length = 0;
-        va_start(arguments, format);
-        length = format_into_buffer(format, arguments);
-        va_end(arguments);
-        if (length < 0) {
-            return;
-        }
+        length = vsnprintf(m_console_text, sizeof m_console_text, format, retry);
+    }
+    va_end(retry);
+    va_end(arguments);
+    if (length < 0) {
+        return;
     }
     m_console_length += static_cast<size_t>(length) < sizeof m_console_text
                             ? static_cast<size_t>(length)
