@@ -11,6 +11,7 @@ Exit status: 0 passed, 1 failed, 77 skipped (not root, or no namespaces).
 """
 import argparse
 import collections
+import contextlib
 import ctypes
 import fcntl
 import os
@@ -36,6 +37,7 @@ PSELECT6 = {"x86_64": "270", "aarch64": "72"}.get(os.uname().machine)
 WAIT = 20.0  # seconds before a wait counts as hung; generous for emulated builds
 
 BINARY, EMULATOR, SHIM, ZVAPI, CMAKE_ARGS = "", [], "", "", []
+STARTED = []  # every daemon a case started; one a failed case left running is killed
 
 
 class Skip(Exception):
@@ -91,8 +93,10 @@ def start(*args, preexec=None, close_fds=True, env=None, preload=None):
         command[len(EMULATOR):len(EMULATOR)] = ["-E", f"LD_PRELOAD={preload}"]
     elif preload:
         env = dict(os.environ if env is None else env, LD_PRELOAD=preload, ASAN_OPTIONS="verify_asan_link_order=0")
-    return subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+    proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, preexec_fn=preexec, close_fds=close_fds, env=env)
+    STARTED.append(proc)
+    return proc
 
 
 def wait_ready(proc):
@@ -579,8 +583,8 @@ def case_link_flaps():
 
 
 def case_nas_refuses():
-    """The nas side refuses sends, its link down and then its queue full: those frames are lost without
-    a message and relaying goes on."""
+    """The nas side refuses sends, its link down, its queue full, then a queue that holds on to
+    frames: those frames are lost without a message and relaying goes on."""
     nas = enter_lab()
     proc = start("-e", ETH, "-n", NAS)
     wait_ready(proc)
@@ -601,6 +605,29 @@ def case_nas_refuses():
     assert counter(NAS, "tx_dropped") == queue, counter(NAS, "tx_dropped")
     assert read_nas(nas, queue) == relayed(flood[:queue])
     sentinel = frame(0x0800, b"sentinel")
+    inject([sentinel])
+    assert read_nas(nas, 1) == relayed([sentinel])
+
+    # A queue that holds what it cannot send (a shaper here, a stalled driver on a device) keeps
+    # the frames charged to the daemon's socket until its send buffer is full.
+    sh(f"tc qdisc replace dev {NAS} root tbf rate 8kbit burst 4000 limit 10000000")
+    offered = counter(ETH, "rx_packets")
+    held = [frame(0x0800, bytes(1400)) for _ in range(300)]
+    for at in range(0, len(held), 20):
+        inject(held[at:at + 20])
+        wait_taken(offered + at + 20)
+    wait_ready(proc)  # in its wait again, not in a send
+    shaper = subprocess.run(["tc", "-s", "qdisc", "show", "dev", NAS], check=True, capture_output=True, text=True)
+    backlog = int(re.search(r"backlog \d+b (\d+)p", shaper.stdout).group(1))
+    sh(f"tc qdisc del dev {NAS} root")
+    os.set_blocking(nas, False)
+    passed = []  # what the shaper let through before it was deleted
+    with contextlib.suppress(BlockingIOError):
+        while True:
+            passed.append(os.read(nas, 65536))
+    os.set_blocking(nas, True)
+    assert passed == [b"\0\0\x08\0" + bytes(1400)] * len(passed), passed
+    assert 0 < backlog < len(held) - len(passed), f"{backlog} held, {len(passed)} passed: no send was refused"
     inject([sentinel])
     assert read_nas(nas, 1) == relayed([sentinel])
     expect_end(proc, out=startup_line(), sig=signal.SIGTERM)
@@ -781,6 +808,11 @@ def main():
     except AssertionError as e:
         print(f"FAIL {options.case}: {e}")
         return 1
+    finally:
+        for proc in STARTED:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
     print(f"PASS {options.case}")
     return 0
 
