@@ -580,6 +580,7 @@ def case_link_flaps():
     finally:
         stop()
     expect_end(proc, out=startup_line(), sig=signal.SIGTERM)  # and no report beyond the six
+    print(f"6 links down and up again under traffic (frames sent: {sent[0]}): 6 reports, relaying resumed 6 times")
 
 
 def case_nas_refuses():
@@ -631,6 +632,8 @@ def case_nas_refuses():
     inject([sentinel])
     assert read_nas(nas, 1) == relayed([sentinel])
     expect_end(proc, out=startup_line(), sig=signal.SIGTERM)
+    print(f"refused: 20 with the link down, {queue} by a full tun queue, "
+          f"{len(held) - backlog - len(passed)} of {len(held)} by a held-back queue ({backlog} held)")
 
 
 def case_interface_deleted():
@@ -653,6 +656,7 @@ def case_interface_deleted():
         used = cpu_ticks(proc.pid) - before
         assert used <= window // 20, f"{used} of {window} CPU ticks after {side} was deleted"
         expect_end(proc, out=startup_line(), sig=signal.SIGTERM)
+        print(f"{side} deleted: {used} of {window} CPU ticks in the next two seconds")
         os.close(nas)
 
 
