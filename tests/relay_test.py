@@ -10,9 +10,12 @@ is read back with its protocol.
 Exit status: 0 passed, 1 failed, 77 skipped (not root, or no namespaces).
 """
 import argparse
+import collections
+import contextlib
 import ctypes
 import fcntl
 import os
+import random
 import re
 import resource
 import select
@@ -35,6 +38,7 @@ PSELECT6 = {"x86_64": "270", "aarch64": "72"}.get(os.uname().machine)
 WAIT = 20.0  # seconds before a wait counts as hung; generous for emulated builds
 
 BINARY, EMULATOR, SHIM, ZVAPI, CMAKE_ARGS = "", [], "", "", []
+STARTED = []  # every daemon a case started; one a failed case left running is killed
 
 
 class Skip(Exception):
@@ -90,8 +94,10 @@ def start(*args, preexec=None, close_fds=True, env=None, preload=None):
         command[len(EMULATOR):len(EMULATOR)] = ["-E", f"LD_PRELOAD={preload}"]
     elif preload:
         env = dict(os.environ if env is None else env, LD_PRELOAD=preload, ASAN_OPTIONS="verify_asan_link_order=0")
-    return subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+    proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, preexec_fn=preexec, close_fds=close_fds, env=env)
+    STARTED.append(proc)
+    return proc
 
 
 def wait_ready(proc):
@@ -267,30 +273,43 @@ def current_umask():
     return mask
 
 
+def start_traffic(pause=0.0):
+    """Sends frames numbered from 0 on the peer until the returned stop() is called; sent[0] is the
+    next number. A send that fails (a link down, the peer gone) is skipped."""
+    stop, sent = threading.Event(), [0]
+
+    def run():
+        with socket.socket(socket.AF_PACKET, socket.SOCK_RAW, 0) as s:
+            s.bind((PEER, 0))
+            while not stop.is_set():
+                try:
+                    s.send(frame(0x88B5, struct.pack("!I", sent[0]) + b"flood" * 20))
+                except OSError:
+                    pass
+                sent[0] += 1
+                if pause:
+                    stop.wait(pause)
+
+    thread = threading.Thread(target=run)
+    thread.start()
+
+    def end():
+        stop.set()
+        thread.join()
+    return end, sent
+
+
 def case_sigterm_flood():
     """SIGTERM while frames pour in ends the daemon in order."""
     nas = enter_lab()
     proc = start("-e", ETH, "-n", NAS)
     wait_ready(proc)
-    stop = threading.Event()
-
-    def flood():
-        with socket.socket(socket.AF_PACKET, socket.SOCK_RAW, 0) as s:
-            s.bind((PEER, 0))
-            while not stop.is_set():
-                try:
-                    s.send(frame(0x0800, b"flood" * 20))
-                except OSError:
-                    pass
-
-    flooder = threading.Thread(target=flood)
-    flooder.start()
+    stop, _ = start_traffic()
     try:
         read_nas(nas, 100)
         expect_end(proc, out=startup_line(), sig=signal.SIGTERM)
     finally:
-        stop.set()
-        flooder.join()
+        stop()
 
 
 def usage(program=None):
@@ -539,6 +558,276 @@ def case_no_heap():
         assert re.search(r"total heap usage: 0 allocs", summary), summary[-2000:]
 
 
+# ---- faults, the SIGTERM race and the soak ----
+
+RECV_DOWN = "recv: Network is down\n"  # what a packet socket reports once when its link goes down
+
+
+def await_stderr(proc, text, want):
+    """Reads the daemon's stderr on top of text until it is as long as want, which it must then be."""
+    fd = proc.stderr.fileno()
+    deadline = time.monotonic() + WAIT
+    while len(text) < len(want):
+        assert select.select([fd], [], [], max(0.0, deadline - time.monotonic()))[0], f"stderr stayed {text!r}"
+        chunk = os.read(fd, 65536).decode()
+        assert chunk, f"stderr closed at {text!r}"
+        text += chunk
+    assert text == want, f"stderr {text!r}, expected {want!r}"
+    return text
+
+
+def await_relay(nas, number):
+    """Reads the nas side until traffic frame number, or a later one, arrives."""
+    deadline = time.monotonic() + WAIT
+    while True:
+        assert select.select([nas], [], [], max(0.0, deadline - time.monotonic()))[0], f"frame {number} not relayed"
+        data = os.read(nas, 65536)
+        if struct.unpack("!I", data[4:8])[0] >= number:
+            return
+
+
+def counter(ifname, name):
+    with open(f"/sys/class/net/{ifname}/statistics/{name}") as f:
+        return int(f.read())
+
+
+def wait_taken(frames):
+    """Waits until the Ethernet side has received frames in all and the daemon has read every one."""
+    deadline = time.monotonic() + WAIT
+    while counter(ETH, "rx_packets") < frames:
+        assert time.monotonic() < deadline, f"{counter(ETH, 'rx_packets')} of {frames} frames received"
+        time.sleep(0.001)
+    wait_drained()
+
+
+def cpu_ticks(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        utime, stime = f.read().rsplit(")", 1)[1].split()[11:13]
+    return int(utime) + int(stime)
+
+
+def case_link_flaps():
+    """Each side's link goes down and up, three times, under traffic: one "recv" report for each, and
+    relaying resumes every time."""
+    nas = enter_lab()
+    proc = start("-e", ETH, "-n", NAS)
+    wait_ready(proc)
+    stop, sent = start_traffic(pause=0.001)
+    err = ""
+    try:
+        for flap in range(1, 7):
+            side = (ETH, NAS)[flap % 2]
+            sh(f"ip link set {side} down")
+            err = await_stderr(proc, err, RECV_DOWN * flap)
+            sh(f"ip link set {side} up")
+            await_relay(nas, sent[0])
+    finally:
+        stop()
+    expect_end(proc, out=startup_line(), sig=signal.SIGTERM)  # and no report beyond the six
+    print(f"6 links down and up again under traffic (frames sent: {sent[0]}): 6 reports, relaying resumed 6 times")
+
+
+def case_nas_refuses():
+    """The nas side refuses sends, its link down, its queue full, then a queue that holds on to
+    frames: those frames are lost without a message and relaying goes on."""
+    nas = enter_lab()
+    proc = start("-e", ETH, "-n", NAS)
+    wait_ready(proc)
+    sh(f"ip link set {NAS} down")
+    await_stderr(proc, "", RECV_DOWN)  # the nas socket's own receive, once
+    offered = counter(ETH, "rx_packets") + 20
+    inject([frame(0x0800, b"refused %d" % i) for i in range(20)])
+    wait_taken(offered)
+    sh(f"ip link set {NAS} up")
+
+    # Nobody reads the tun: it keeps tx_queue_len packets and drops the rest.
+    with open(f"/sys/class/net/{NAS}/tx_queue_len") as f:
+        queue = int(f.read())
+    flood = [frame(0x0800, b"queued %d" % i) for i in range(2 * queue)]
+    for at in range(0, len(flood), 50):  # in steps the daemon's receive buffer always holds
+        inject(flood[at:at + 50])
+        wait_taken(offered + at + 50)
+    assert counter(NAS, "tx_dropped") == queue, counter(NAS, "tx_dropped")
+    assert read_nas(nas, queue) == relayed(flood[:queue])
+    sentinel = frame(0x0800, b"sentinel")
+    inject([sentinel])
+    assert read_nas(nas, 1) == relayed([sentinel])
+
+    # A queue that holds what it cannot send (a shaper here, a stalled driver on a device) keeps
+    # the frames charged to the daemon's socket until its send buffer is full.
+    sh(f"tc qdisc replace dev {NAS} root tbf rate 8kbit burst 4000 limit 10000000")
+    offered = counter(ETH, "rx_packets")
+    held = [frame(0x0800, bytes(1400)) for _ in range(300)]
+    for at in range(0, len(held), 20):
+        inject(held[at:at + 20])
+        wait_taken(offered + at + 20)
+    wait_ready(proc)  # in its wait again, not in a send
+    shaper = subprocess.run(["tc", "-s", "qdisc", "show", "dev", NAS], check=True, capture_output=True, text=True)
+    backlog = int(re.search(r"backlog \d+b (\d+)p", shaper.stdout).group(1))
+    sh(f"tc qdisc del dev {NAS} root")
+    os.set_blocking(nas, False)
+    passed = []  # what the shaper let through before it was deleted
+    with contextlib.suppress(BlockingIOError):
+        while True:
+            passed.append(os.read(nas, 65536))
+    os.set_blocking(nas, True)
+    assert passed == [b"\0\0\x08\0" + bytes(1400)] * len(passed), passed
+    assert 0 < backlog < len(held) - len(passed), f"{backlog} held, {len(passed)} passed: no send was refused"
+    inject([sentinel])
+    assert read_nas(nas, 1) == relayed([sentinel])
+    expect_end(proc, out=startup_line(), sig=signal.SIGTERM)
+    print(f"refused: 20 with the link down, {queue} by a full tun queue, "
+          f"{len(held) - backlog - len(passed)} of {len(held)} by a held-back queue ({backlog} held)")
+
+
+def case_interface_deleted():
+    """Either side's interface deleted under traffic: one "recv" report, no spinning (CPU ticks over
+    the next two seconds), and SIGTERM still ends it in order."""
+    for side in (ETH, NAS):
+        nas = enter_lab()
+        proc = start("-e", ETH, "-n", NAS)
+        wait_ready(proc)
+        stop, _ = start_traffic(pause=0.001)
+        try:
+            await_relay(nas, 10)
+            sh(f"ip link del {side}")
+            await_stderr(proc, "", RECV_DOWN)
+        finally:
+            stop()
+        window = 2 * os.sysconf("SC_CLK_TCK")
+        before = cpu_ticks(proc.pid)
+        time.sleep(2)
+        used = cpu_ticks(proc.pid) - before
+        assert used <= window // 20, f"{used} of {window} CPU ticks after {side} was deleted"
+        expect_end(proc, out=startup_line(), sig=signal.SIGTERM)
+        print(f"{side} deleted: {used} of {window} CPU ticks in the next two seconds")
+        os.close(nas)
+
+
+def case_sigterm_race():
+    """SIGTERM after a random delay, in start-up, at rest or under a flood: killed by the default action
+    before the handler is there, or an orderly end. Never a hang, a crash, or status 0 with the pid
+    file left. QUELMAR_RACE_CYCLES sets the count (300)."""
+    enter_lab()
+    cycles = int(os.environ.get("QUELMAR_RACE_CYCLES", "300"))
+    seed = int(os.environ.get("QUELMAR_SEED", time.time_ns() % 1000000))
+    rng = random.Random(seed)
+    startup = 0.0
+    for _ in range(3):
+        began = time.monotonic()
+        proc = start("-e", ETH, "-n", NAS)
+        wait_ready(proc)
+        startup = max(startup, time.monotonic() - began)
+        expect_end(proc, out=startup_line(), sig=signal.SIGTERM)
+    killed, slowest, stop = 0, 0.0, None
+    try:
+        for cycle in range(cycles):
+            phase = ("start-up", "at rest", "flood")[cycle * 3 // cycles]
+            if phase == "flood" and stop is None:
+                stop, _ = start_traffic()
+            proc = start("-e", ETH, "-n", NAS)
+            if phase == "start-up":
+                time.sleep(startup * rng.random() ** 2)  # most early on, where the handler is not yet there
+            else:
+                wait_ready(proc)
+                time.sleep(rng.uniform(0, 0.01))
+            signalled = time.monotonic()
+            status, out, err = finish(proc, signal.SIGTERM)
+            slowest = max(slowest, time.monotonic() - signalled)
+            where = f"cycle {cycle} ({phase}, seed {seed}): {(status, out, err)!r}"
+            if status == -signal.SIGTERM and phase == "start-up":
+                assert err == "" and out in ("", startup_line()), where
+                killed += 1
+                if os.path.exists(PID_FILE):
+                    os.unlink(PID_FILE)
+            else:
+                assert (status, out, err) == (0, startup_line(), ""), where
+                assert not os.path.exists(PID_FILE), "pid file left after status 0 in " + where
+    finally:
+        if stop:
+            stop()
+    print(f"{cycles} cycles (seed {seed}): {killed} ended by the default action in start-up, "
+          f"{cycles - killed} in order; slowest end {slowest * 1000:.0f} ms after SIGTERM")
+
+
+def soak_counters():
+    """Where a frame can be lost: the Ethernet side's receive, the daemon's sockets, the nas side's send."""
+    drops = re.findall(r"\bd(\d+)\)", subprocess.run(["ss", "-0", "-a", "-m"], check=True, capture_output=True,
+                                                       text=True).stdout)
+    return {"eth rx": counter(ETH, "rx_packets"), "eth rx_dropped": counter(ETH, "rx_dropped"),
+            "socket drops": sum(map(int, drops)), "nas tx": counter(NAS, "tx_packets"),
+            "nas tx_dropped": counter(NAS, "tx_dropped")}
+
+
+def process_usage(pid):
+    with open(f"/proc/{pid}/status") as f:
+        rss = re.search(r"VmRSS:\s+(\d+) kB", f.read()).group(1)
+    return {"rss kB": int(rss), "descriptors": len(os.listdir(f"/proc/{pid}/fd"))}
+
+
+def case_soak():
+    """Frames of random lengths (14 to 3000) and ethertypes, at most 16 in flight, reach the nas side
+    byte-exact and in order; no counter shows a loss; resident memory and descriptors at the end are
+    those after the first thousand. QUELMAR_SOAK_FRAMES sets the count (200000)."""
+    nas = enter_lab(mtu=4000)
+    total = int(os.environ.get("QUELMAR_SOAK_FRAMES", "200000"))
+    seed = int(os.environ.get("QUELMAR_SEED", time.time_ns() % 1000000))
+    rng = random.Random(seed)
+    pool = rng.randbytes(8192)
+    proc = start("-e", ETH, "-n", NAS)
+    wait_ready(proc)
+    os.set_blocking(nas, False)
+    before, baseline = soak_counters(), None
+    in_flight, sent, received, empty = collections.deque(), 0, 0, 0
+    with socket.socket(socket.AF_PACKET, socket.SOCK_RAW, 0) as s:
+        s.bind((PEER, 0))
+        while sent < total or in_flight:
+            while sent < total and len(in_flight) < 16:
+                ethertype = rng.randrange(0x10000)
+                if ethertype in (0x8100, 0x88A8):  # VLAN tags, which the kernel takes off on receive
+                    ethertype = 0x0800
+                length, at = rng.randint(14, 3000), rng.randrange(len(pool) - 3000)
+                f = frame(ethertype, pool[at:at + length - 14])
+                s.send(f)
+                sent += 1
+                if length == 14:
+                    empty += 1  # an empty packet, which the tun refuses
+                elif ethertype in (0x0000, 0x0003):  # no protocol, or ETH_P_ALL: the kernel asks the tun,
+                    guess = {4: 0x0800, 6: 0x86DD}.get(f[14] >> 4, 0)  # which guesses from the IP version
+                    in_flight.append((guess, f[14:2048]))
+                else:
+                    in_flight.append(relayed([f])[0])
+            if not in_flight:
+                continue
+            try:
+                data = os.read(nas, 65536)
+            except BlockingIOError:
+                if not select.select([nas], [], [], WAIT)[0]:
+                    raise AssertionError(f"frame lost after {received} (seed {seed}): {soak_loss(before)}")
+                continue
+            expected = in_flight.popleft()
+            if (struct.unpack("!H", data[2:4])[0], data[4:]) != expected:
+                raise AssertionError(f"packet {received} (seed {seed}) is not frame {received + empty}'s: "
+                                     f"{data[:24].hex()}... ({len(data) - 4} bytes), expected protocol "
+                                     f"{expected[0]:04x}, {len(expected[1])} bytes; {soak_loss(before)}")
+            received += 1
+            if received == 1000:
+                baseline = process_usage(proc.pid)
+    final = process_usage(proc.pid)
+    loss = soak_loss(before)
+    expect_end(proc, out=startup_line(), sig=signal.SIGTERM)
+    assert loss == {"eth rx": total, "eth rx_dropped": 0, "socket drops": 0, "nas tx": received,
+                    "nas tx_dropped": 0}, loss
+    assert final == baseline, f"after 1000 packets {baseline}, at the end {final}"
+    print(f"{total} frames (seed {seed}): {received} relayed byte-exact in order, {empty} empty ones refused "
+          f"by the tun, 0 lost; counters {loss}; {final}")
+
+
+def soak_loss(before):
+    after = soak_counters()
+    return {name: after[name] - before[name] for name in before}
+
+
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 
@@ -567,6 +856,11 @@ def main():
     except AssertionError as e:
         print(f"FAIL {options.case}: {e}")
         return 1
+    finally:
+        for proc in STARTED:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
     print(f"PASS {options.case}")
     return 0
 

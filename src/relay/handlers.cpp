@@ -52,7 +52,11 @@ void eth2nas()
         return;
     }
     memcpy(&m_sockaddr_nas.sll_protocol, buffer + ethertype_offset, sizeof m_sockaddr_nas.sll_protocol);
-    sendto(m_sockfd_nas, buffer + header_size, static_cast<size_t>(received) - header_size, 0,
+    // A queue that holds frames (a shaper, a driver that stopped its queue) keeps them charged to
+    // this socket; once its send buffer is full a blocking send would wait there, with SIGTERM
+    // held off and the Ethernet side undrained. Such a frame is refused and lost instead, like one
+    // the nas side drops.
+    sendto(m_sockfd_nas, buffer + header_size, static_cast<size_t>(received) - header_size, MSG_DONTWAIT,
            reinterpret_cast<const struct sockaddr*>(&m_sockaddr_nas), sizeof m_sockaddr_nas);
 }
 
