@@ -1,0 +1,70 @@
+#!/usr/bin/env python3
+"""Checks of the benchmark's own arithmetic: what it reads from strace, the medians it
+reports and where its targets are met. Runs no relay and needs no privilege."""
+import importlib.machinery
+import importlib.util
+import sys
+from pathlib import Path
+
+loader = importlib.machinery.SourceFileLoader("bench_run", str(Path(__file__).with_name("run")))
+spec = importlib.util.spec_from_loader(loader.name, loader)
+bench = importlib.util.module_from_spec(spec)
+loader.exec_module(bench)
+
+# strace -c -f as strace 6.1 writes it; rows with and without an errors column.
+STRACE = """\
+% time     seconds  usecs/call     calls    errors syscall
+------ ----------- ----------- --------- --------- ----------------
+ 45.10    0.512345           3    150000           pselect6
+ 30.00    0.340000           2    150000           recvfrom
+ 24.90    0.282000           1    149990        10 sendto
+  0.00    0.000000           0         1         1 restart_syscall
+------ ----------- ----------- --------- --------- ----------------
+100.00    1.134345           2    449991        11 total
+"""
+
+
+def check_strace():
+    calls = bench.parse_strace(STRACE)
+    assert calls == {"pselect6": 150000, "recvfrom": 150000, "sendto": 149990, "restart_syscall": 1}, calls
+    row = dict(relayed=150000, calls="pselect6:150000 recvfrom:150000 sendto:149990 restart_syscall:1")
+    assert bench.per_call(row) == "pselect6 1.00, recvfrom 1.00, sendto 1.00, restart_syscall (1 in all)", \
+        bench.per_call(row)
+    assert bench.per_call(dict(relayed=1000000, calls="poll:5000 sendto:800")) == "poll 0.0050, sendto 0.0008"
+
+
+def trials(name, rows):
+    return [dict(contender=name, frames_out=bench.STRIPPED, size=64, offered_fps=o, relayed_fps=r, loss_pct=l,
+                 relay_cpu_pct=100.0, cpu_s_per_mframe=c) for o, r, l, c in rows]
+
+
+def check_medians():
+    # Each metric its own median; the kernel path's missing CPU stays missing.
+    rows = trials("quelmar", [(900, 500, 40.0, 2.0), (1000, 400, 60.0, 2.4), (1100, 450, 50.0, 1.9)])
+    rows += [dict(r, contender="kernel mirred", cpu_s_per_mframe=None) for r in rows]
+    syscalls = [dict(contender="quelmar", size=64, per_frame=3.0)]
+    table = bench.summarise(rows, syscalls, ["quelmar", "kernel mirred"], [64])
+    q, k = table["quelmar", 64], table["kernel mirred", 64]
+    assert (q["offered"], q["relayed"], q["loss"], q["cpu"], q["syscalls"]) == (1000, 450, 50.0, 2.0, 3.0), q
+    assert k["cpu"] is None and k["syscalls"] is None, k
+
+
+def verdicts(relayed, cpu, syscalls, verbose_syscalls):
+    row = dict(frames_out=bench.STRIPPED, offered=1, loss=0, busy=100, reps=1)
+    table = {("floor", 64): dict(row, relayed=1000.0, cpu=2.0, syscalls=3.0),
+             ("quelmar", 64): dict(row, relayed=relayed, cpu=cpu, syscalls=syscalls),
+             ("quelmar -v", 64): dict(row, relayed=1.0, cpu=9.0, syscalls=verbose_syscalls)}
+    return [met for _, met in bench.targets(table, [64])]
+
+
+def check_targets():
+    # Order: frames/s, CPU per frame, system calls, -v's extra calls. Each bound on both sides.
+    assert verdicts(970.0, 2.06, 3.004, 9.004) == [True] * 4
+    assert verdicts(969.0, 2.07, 3.006, 9.02) == [False] * 4
+    assert verdicts(1200.0, 1.5, 2.994, 3.0) == [True, True, False, True]  # 2.99 calls is not 3.00
+
+
+for check in (check_strace, check_medians, check_targets):
+    check()
+print("3 passed, 0 failed")
+sys.exit(0)
