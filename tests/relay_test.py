@@ -19,6 +19,7 @@ import random
 import re
 import resource
 import select
+import shutil
 import signal
 import socket
 import struct
@@ -538,6 +539,49 @@ def case_vendor_library():
     with open(console, newline="") as f:
         console_text = f.read()
     assert console_text == trace, console_text
+
+
+def case_no_heap():
+    """No heap allocation at all under memcheck: none at start-up, none while relaying
+    thousands of frames and draining the nas side, with and without -v."""
+    valgrind = shutil.which("valgrind")
+    dynamic = subprocess.run(["readelf", "-d", BINARY], check=True, capture_output=True, text=True).stdout
+    if EMULATOR or not valgrind or re.search(r"Shared library: \[lib(a|ub)san", dynamic):
+        raise Skip("needs valgrind and a native build without sanitizers")
+    nas = enter_lab()
+    log, console = "/run/memcheck.log", "/run/console.txt"
+    allocation = re.compile(r"^--\d+-- \w*(alloc|new)\w*\(", re.M)  # malloc, calloc, realloc, memalign, new...
+    for verbose in ([], ["-v"]):
+        # stderr to a file: the -v dumps, unread in a pipe, would fill it and stall the daemon.
+        with open(console, "w+") as err:
+            proc = subprocess.Popen([valgrind, "--trace-malloc=yes", "--error-exitcode=99", f"--log-file={log}",
+                                     BINARY, *verbose, "-e", ETH, "-n", NAS], stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE, stderr=err)
+            wait_ready(proc)
+            with open(log) as f:
+                at_start = allocation.findall(f.read())
+            for batch in range(40):  # 50 at a time: a batch fits the socket's queue even under memcheck
+                frames = [frame(0x0800 + batch, struct.pack("!I", i) * (1 + i % 40)) for i in range(50)]
+                inject(frames)
+                assert read_nas(nas, 50) == relayed(frames), f"batch {batch} came out wrong"
+                os.write(nas, struct.pack("!HH", 0, 0x0800) + b"dropped on the nas side %d" % batch)
+            wait_drained()
+            with open(log) as f:
+                relaying = allocation.findall(f.read())[len(at_start):]
+            proc.send_signal(signal.SIGTERM)
+            out, _ = proc.communicate(timeout=WAIT)
+            err.seek(0)
+            dumps = err.read()
+        with open(log) as f:
+            summary = f.read()
+        assert (proc.returncode, out.decode()) == (0, startup_line()), (verbose, proc.returncode, summary[-2000:])
+        if verbose:
+            assert (dumps.count("eth2nas\n"), dumps.count("nas2eth\n")) == (2000, 40), "not every frame was dumped"
+        else:
+            assert dumps == "", dumps
+        assert at_start == [] and relaying == [], f"{verbose}: {len(at_start)} allocations at start-up, " \
+                                                  f"{len(relaying)} while relaying"
+        assert re.search(r"total heap usage: 0 allocs", summary), summary[-2000:]
 
 
 # ---- faults, the SIGTERM race and the soak ----

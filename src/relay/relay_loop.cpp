@@ -20,19 +20,24 @@ void run_relay_loop(int highest_fd)
     sigprocmask(SIG_BLOCK, &sigterm_only, &wait_mask);
     sigdelset(&wait_mask, SIGTERM);
 
+    // The descriptors do not change while relaying. Held in locals, their places in the
+    // set are worked out once, not again after every handler call that might have
+    // written the process-wide ones.
+    const int eth_fd = m_sockfd_eth;
+    const int nas_fd = m_sockfd_nas;
     fd_set readable;
     while (m_exit == 0) {
         FD_ZERO(&readable);
-        FD_SET(m_sockfd_eth, &readable);
-        FD_SET(m_sockfd_nas, &readable);
+        FD_SET(eth_fd, &readable);
+        FD_SET(nas_fd, &readable);
         int ready = pselect(highest_fd + 1, &readable, nullptr, nullptr, nullptr, &wait_mask);
         if (ready == -1 || ready == 0) {
             continue;
         }
-        if (FD_ISSET(m_sockfd_eth, &readable)) {
+        if (FD_ISSET(eth_fd, &readable)) {
             eth2nas();
         }
-        if (FD_ISSET(m_sockfd_nas, &readable)) {
+        if (FD_ISSET(nas_fd, &readable)) {
             nas2eth();
         }
     }

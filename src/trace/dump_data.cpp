@@ -19,13 +19,10 @@ void print_characters(const unsigned char* row, uint32_t count)
     }
 }
 
-} // namespace
-
-void dump_data(const unsigned char* data, uint32_t len, const char* label)
+// Out of line, so that dump_data, called for every frame, costs no more than its
+// test of m_verbose while the trace is off.
+[[gnu::noinline]] void print_dump(const unsigned char* data, uint32_t len, const char* label)
 {
-    if (m_verbose == 0) {
-        return;
-    }
     zvdbg_printf("%s\n", label);
     zvdbg_printf("\n              0  1  2  3  4  5  6  7  8  9  A  B  C  D  E  F   0123456789ABCDEF\r\n");
     for (uint32_t i = 0; i < len; i++) {
@@ -47,5 +44,14 @@ void dump_data(const unsigned char* data, uint32_t len, const char* label)
             print_characters(data + i - column, column + 1);
             zvdbg_printf("\n");
         }
+    }
+}
+
+} // namespace
+
+void dump_data(const unsigned char* data, uint32_t len, const char* label)
+{
+    if (m_verbose != 0) {
+        print_dump(data, len, label);
     }
 }
