@@ -25,6 +25,19 @@ constexpr char pid_file_path[] = "/var/run/quelmar.pid";
 // our own keeps stdio from allocating one.
 char m_stdout_buffer[256];
 
+// Started with descriptor 0, 1 or 2 closed, the daemon would get a packet socket
+// there, and its messages and trace would go out on the wire as frames.
+void occupy_standard_descriptors()
+{
+    int fd;
+    do {
+        fd = open("/dev/null", O_RDWR);
+    } while (fd >= 0 && fd <= STDERR_FILENO);
+    if (fd > STDERR_FILENO) {
+        close(fd);
+    }
+}
+
 [[noreturn]] void exit_with_usage(const char* program)
 {
     fprintf(stderr, "Usage: %s [-e eth_if] [-n nas_if] [-v]\n", program != nullptr ? program : "quelmar");
@@ -80,6 +93,7 @@ bool arm_sigterm()
 int main(int argc, char* argv[])
 {
     setvbuf(stdout, m_stdout_buffer, _IOLBF, sizeof m_stdout_buffer);
+    occupy_standard_descriptors();
 
     const char* eth_name = nullptr;
     const char* nas_name = nullptr;
