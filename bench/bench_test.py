@@ -7,8 +7,8 @@ import sys
 from pathlib import Path
 
 loader = importlib.machinery.SourceFileLoader("bench_run", str(Path(__file__).with_name("run")))
-spec = importlib.util.spec_from_loader(loader.name, loader)
-bench = importlib.util.module_from_spec(spec)
+module_spec = importlib.util.spec_from_loader(loader.name, loader)
+bench = importlib.util.module_from_spec(module_spec)
 loader.exec_module(bench)
 
 # strace -c -f as strace 6.1 writes it; rows with and without an errors column.
