@@ -11,6 +11,7 @@
 
 #include "relay/endpoints.h"
 #include "relay/relay_loop.h"
+#include "relay/stop.h"
 #include "trace/dump_data.h"
 
 // Set by -v; read by the frame trace.
@@ -61,16 +62,21 @@ void write_pid_file()
     close(fd);
 }
 
+// Besides the flag, wakes whatever wait the process is in: the relay loop's, or
+// the console's while it is full.
 void handle_sigterm(int /*signal*/)
 {
     m_exit = 1;
+    wake_waits();
 }
 
-// Makes SIGTERM deliverable even if the process was started with it blocked,
-// then installs the handler with BSD signal() semantics, spelled out so that
-// uClibc and musl behave like glibc: the handler stays installed, SIGTERM is
-// held off while it runs, and interrupted calls restart where they can.
-bool arm_sigterm()
+// Makes SIGTERM deliverable even if the process was started with it blocked (it
+// is never blocked again), installs the handler with BSD signal() semantics,
+// spelled out so that uClibc and musl behave like glibc (the handler stays
+// installed, SIGTERM is held off while it runs, interrupted calls restart where
+// they can), then opens the stop pipe. A SIGTERM before the pipe is there
+// only sets m_exit, which the loop checks before its first wait.
+bool arm_sigterm(int& highest_fd)
 {
     sigset_t sigterm_only;
     sigemptyset(&sigterm_only);
@@ -85,7 +91,7 @@ bool arm_sigterm()
         puts("Cannot handle SIGTERM!");
         return false;
     }
-    return true;
+    return open_stop_pipe(highest_fd);
 }
 
 } // namespace
@@ -121,12 +127,13 @@ int main(int argc, char* argv[])
     write_pid_file();
 
     int highest_fd = -1;
-    if (open_endpoints(eth_name, nas_name, highest_fd) && arm_sigterm()) {
+    if (open_endpoints(eth_name, nas_name, highest_fd) && arm_sigterm(highest_fd)) {
         run_relay_loop(highest_fd);
     }
 
     // Shutdown: every end after option parsing comes here.
     close_endpoints();
+    close_stop_pipe();
     unlink(pid_file_path);
     return 0;
 }

@@ -20,10 +20,17 @@ struct sockaddr_ll m_sockaddr_nas;
 
 static_assert(sizeof(struct sockaddr_ll) == 20, "bind and sendto pass a 20-byte link-layer address");
 
-namespace {
+// The relay waits with select, whose fd_set cannot hold a descriptor at or above FD_SETSIZE.
+bool fits_wait_set(int fd, const char* call)
+{
+    if (fd >= FD_SETSIZE) {
+        fprintf(stderr, "%s: descriptor %d is too high for select (limit %d)\n", call, fd, FD_SETSIZE);
+        return false;
+    }
+    return true;
+}
 
-// The relay waits with select, whose fd_set cannot hold a descriptor at or above this.
-constexpr int wait_set_limit = FD_SETSIZE;
+namespace {
 
 bool open_socket(int& fd)
 {
@@ -32,11 +39,7 @@ bool open_socket(int& fd)
         perror("socket");
         return false;
     }
-    if (fd >= wait_set_limit) {
-        fprintf(stderr, "socket: descriptor %d is too high for select (limit %d)\n", fd, wait_set_limit);
-        return false;
-    }
-    return true;
+    return fits_wait_set(fd, "socket");
 }
 
 // A name that does not fit ifr_name is refused: cutting it could name another interface.

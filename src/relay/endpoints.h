@@ -14,5 +14,8 @@ extern struct sockaddr_ll m_sockaddr_nas;
 // written and whatever was opened is left for close_endpoints.
 bool open_endpoints(const char* eth_name, const char* nas_name, int& highest_fd);
 
+// Whether fd can be waited on; if not, says so under the name of the call that made it.
+bool fits_wait_set(int fd, const char* call);
+
 // Ethernet side first, then nas side.
 void close_endpoints();

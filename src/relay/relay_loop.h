@@ -1,10 +1,5 @@
 // The wait on both endpoints, until SIGTERM asks it to stop.
 #pragma once
 
-#include <signal.h>
-
-// Set by the SIGTERM handler, read at the top of every round.
-extern volatile sig_atomic_t m_exit;
-
-// Blocks SIGTERM outside the wait, then relays until m_exit is set.
+// Relays until m_exit is set; highest_fd covers both endpoints and the stop pipe.
 void run_relay_loop(int highest_fd);
