@@ -4,11 +4,13 @@
 // No options, no pid file, no signal handling, no checks beyond what keeps it
 // from sending garbage: the benchmark's measure of what the loop itself costs.
 //
-// Built a second time with WAIT_WITH_SIGMASK defined, it waits as quelmar does:
-// SIGTERM blocked except inside pselect, which unblocks it for the wait alone.
-// The two builds differ in that alone, and show what a race-free stop costs.
+// Built a second time with WAIT_WITH_STOP_PIPE defined, it waits as quelmar does:
+// a SIGTERM handler writes a byte into a pipe whose read end is in the wait
+// set. The two builds differ in that alone, and show what a stop that neither
+// a flood nor the moment of the signal can delay costs.
 //
 //     floor ETH_IF NAS_IF
+#include <fcntl.h>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
 #include <net/if.h>
@@ -17,10 +19,24 @@
 #include <string.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <arpa/inet.h>
 
 namespace {
+
+#ifdef WAIT_WITH_STOP_PIPE
+volatile sig_atomic_t m_exit = 0;
+int m_stop[2] = {-1, -1};
+
+void handle_sigterm(int /*signal*/)
+{
+    m_exit = 1;
+    char byte = 0;
+    ssize_t written = write(m_stop[1], &byte, 1);
+    static_cast<void>(written);
+}
+#endif
 
 int open_bound(const char* name, struct sockaddr_ll& address)
 {
@@ -54,26 +70,31 @@ int main(int argc, char* argv[])
     }
     int highest = eth > nas ? eth : nas;
 
-#ifdef WAIT_WITH_SIGMASK
-    sigset_t sigterm_only;
-    sigset_t wait_mask;
-    sigemptyset(&sigterm_only);
-    sigaddset(&sigterm_only, SIGTERM);
-    sigprocmask(SIG_BLOCK, &sigterm_only, &wait_mask);
-    sigdelset(&wait_mask, SIGTERM);
+#ifdef WAIT_WITH_STOP_PIPE
+    struct sigaction action = {};
+    action.sa_handler = handle_sigterm;
+    action.sa_flags = SA_RESTART;
+    if (sigaction(SIGTERM, &action, nullptr) == -1 || pipe2(m_stop, O_NONBLOCK | O_CLOEXEC) == -1) {
+        perror("stop pipe");
+        return 1;
+    }
+    highest = highest > m_stop[0] ? highest : m_stop[0];
 #endif
 
     unsigned char buffer[2048];
     fd_set readable;
+#ifdef WAIT_WITH_STOP_PIPE
+    while (m_exit == 0) {
+#else
     for (;;) {
+#endif
         FD_ZERO(&readable);
         FD_SET(eth, &readable);
         FD_SET(nas, &readable);
-#ifdef WAIT_WITH_SIGMASK
-        if (pselect(highest + 1, &readable, nullptr, nullptr, nullptr, &wait_mask) <= 0) {
-#else
-        if (select(highest + 1, &readable, nullptr, nullptr, nullptr) <= 0) {
+#ifdef WAIT_WITH_STOP_PIPE
+        FD_SET(m_stop[0], &readable);
 #endif
+        if (select(highest + 1, &readable, nullptr, nullptr, nullptr) <= 0) {
             continue;
         }
         if (FD_ISSET(eth, &readable)) {
@@ -88,4 +109,5 @@ int main(int argc, char* argv[])
             recv(nas, buffer, sizeof buffer, 0);
         }
     }
+    return 0;
 }
