@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: ISC
 """Checks of the benchmark's own arithmetic: what it reads from strace, the medians it
 reports and where its targets are met. Runs no relay and needs no privilege."""
 import importlib.machinery

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // floor: the smallest relay with quelmar's loop and nothing else. One select on
 // both packet sockets, one recv, one sendto of the bytes after the Ethernet
 // header with the ethertype as protocol; nas-side frames are read and dropped.

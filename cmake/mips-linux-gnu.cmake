@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Cross build for 32-bit big-endian MIPS with Debian's mips-linux-gnu
 # toolchain (g++-mips-linux-gnu), its libraries under /usr/mips-linux-gnu,
 # and tests run under user-mode emulation (qemu-user).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Strips a copy of the daemon and reports its size, the size it takes on the
 # device; with LIMIT, a size above LIMIT bytes is an error.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Fuzzes dump_data with any bytes of any length up to a few hundred, through a
 // recording zvdbg_printf, and reads every dump back: the call count, the line
 // geometry, and each byte from its hexadecimal and its character column.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Fuzzes both frame handlers with frames of 0 to 4096 bytes.
 //
 // A datagram socket pair stands in for each packet socket: like a packet

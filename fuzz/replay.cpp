@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Runs a fuzz target over the inputs named on its command line, without
 // libFuzzer, so that every build of the suite replays the kept corpus.
 #include <stddef.h>

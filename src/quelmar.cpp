@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // quelmar: relays every frame of an Ethernet-side interface to a nas-side
 // interface without its Ethernet header, and drains the nas side.
 //

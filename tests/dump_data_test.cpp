@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // dump_data through a recording zvdbg_printf: the exact text and the number of calls.
 #include <stdarg.h>
 #include <stdint.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // A stand-in for the vendor's libzvapi.so.1, built only for the tests: each
 // zvdbg_printf call is appended to the file named by QUELMAR_TEST_CONSOLE.
 #include <stdarg.h>

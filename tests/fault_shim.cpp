@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Preloaded into the daemon to bring about what cannot be timed from outside,
 // as QUELMAR_SHIM says:
 //   no_index          if_nametoindex answers 0, as it does when the interface

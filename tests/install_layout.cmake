@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Installs the build into a scratch prefix: the daemon must land in sbin, its
 # manual page in section 8, and nothing else.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The stand-in console: each call's text in order, one write per finished line.
 // Standard error is a SOCK_SEQPACKET socket here, so every write arrives as one message.
 #include <stdint.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The debug console: zvdbg_printf from the vendor's libzvapi.so.1, or the
 // stand-in that writes to standard error where the library is absent.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Stand-in for the vendor's zvdbg_printf: the text goes to standard error.
 //
 // A dump is 142 calls; writing each one would cost as many system calls. The

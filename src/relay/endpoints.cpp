@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Opening and closing the two packet endpoints.
 #include "relay/endpoints.h"
 

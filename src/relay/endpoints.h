@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The two packet endpoints: one raw link-layer socket per interface.
 #pragma once
 

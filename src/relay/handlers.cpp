@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The frame handlers, one frame per call.
 #include "relay/handlers.h"
 

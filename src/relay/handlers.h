@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // One frame per call: eth2nas relays it, nas2eth drops it.
 #pragma once
 

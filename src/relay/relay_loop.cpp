@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The relay loop: one wait on both endpoints, then at most one frame per side.
 #include "relay/relay_loop.h"
 

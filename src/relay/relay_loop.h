@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The wait on both endpoints, until SIGTERM asks it to stop.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The stop request. A flag alone is not enough: a SIGTERM that lands after the
 // loop has checked it and before the wait begins would go unseen until the next
 // frame. A signal mask around the wait (pselect) closes that gap but leaves the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The stop request: the flag the relay loop checks, and a pipe that wakes any
 // wait of the process once the flag is set.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Rows of 16 bytes: offset, bytes in hex, bytes as characters.
 #include "trace/dump_data.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The verbose frame trace: a hex and character dump on the debug console.
 #pragma once
 
