@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: ISC
 """Builds quelmar and shows it relaying real frames in a throwaway network namespace.
 
 Needs root: it makes a network namespace and quelmar opens raw packet sockets.
@@ -15,10 +16,11 @@ import relay_test as lab  # noqa: E402 - the test harness makes the namespace an
 
 def main():
     if os.geteuid() != 0:
-        sys.exit("demo: needs root (a network namespace, and raw packet sockets for quelmar): "
-                 "sudo python3 demo/demo.py")
-    for step in (["cmake", "--preset", "dev"], ["cmake", "--build", "--preset", "dev"]):
-        subprocess.run(step, cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+        sys.exit("demo: needs root (a network namespace, and raw packet sockets for quelmar): demo/run")
+    print("building quelmar in build/dev (cmake --preset dev, cmake --build --preset dev --target quelmar)", flush=True)
+    subprocess.run(["cmake", "--preset", "dev"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", "--preset", "dev", "--target", "quelmar"], cwd=ROOT, check=True)
+    print()
     lab.BINARY = os.path.join(ROOT, "build", "dev", "quelmar")
 
     nas = lab.enter_lab()
