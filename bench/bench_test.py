@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: ISC
 """Checks of the benchmark's own arithmetic: what it reads from strace, the medians it
-reports and where its targets are met. Runs no relay and needs no privilege."""
+reports, where its targets are met, and its latency percentiles and loss count. Runs no
+relay and needs no privilege."""
 import importlib.machinery
 import importlib.util
+import struct
 import sys
 from pathlib import Path
 
@@ -65,7 +67,22 @@ def check_targets():
     assert verdicts(1200.0, 1.5, 2.994, 3.0) == [True, True, False, True]  # 2.99 calls is not 3.00
 
 
-for check in (check_strace, check_medians, check_targets):
+def check_latency_stats():
+    # Nearest rank: the smallest value with at least that share at or below it.
+    ordered = list(range(1, 1001))
+    assert [bench.percentile(ordered, p) for p in (50, 99, 99.9, 100)] == [500, 990, 999, 1000]
+    assert [bench.percentile([7], p) for p in (50, 99.9)] == [7, 7]
+    assert bench.percentile([1, 2], 50) == 1 and bench.percentile([1, 2], 50.1) == 2
+    # Out of order and once twice (its first arrival counts); 2 and 5 never came; 10 sent.
+    records = struct.pack("=" + "Iq" * 9, 3, 3000, 0, 1000, 1, 9000, 1, 500, 4, 4000, 6, 6000, 7, 7000, 8, 8000, 9, 2000)
+    stats = bench.latency_stats(bench.read_latency_records(records), 10)
+    assert stats == dict(sent=10, received=8, lost=2, duplicates=1, p50_us=4.0, p99_us=9.0, p999_us=9.0,
+                         max_us=9.0), stats
+    nothing = bench.latency_stats([], 5)
+    assert (nothing["lost"], nothing["p50_us"]) == (5, None), nothing
+
+
+for check in (check_strace, check_medians, check_targets, check_latency_stats):
     check()
-print("3 passed, 0 failed")
+print("4 passed, 0 failed")
 sys.exit(0)
