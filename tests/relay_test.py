@@ -626,6 +626,89 @@ def case_no_heap():
         assert re.search(r"total heap usage: 0 allocs", summary), summary[-2000:]
 
 
+def children_running(binary):
+    """Our children that run binary (zombies run nothing)."""
+    found = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        with contextlib.suppress(OSError):
+            with open(f"/proc/{entry}/stat") as f:
+                parent = int(f.read().rsplit(")", 1)[1].split()[1])
+            if parent == os.getpid() and os.readlink(f"/proc/{entry}/exe") == binary:
+                found.append(int(entry))
+    return found
+
+
+def case_init_script():
+    """contrib/busybox/S50quelmar under BusyBox's sh and start-stop-daemon: start without a name
+    starts nothing; start relays, with the daemon's pid in the pid file; a second start starts no
+    second daemon; stop returns once the daemon has ended in order (status 0, no pid file), and
+    fails, having sent SIGTERM, when it does not end; a stop with none running is no error."""
+    if EMULATOR:
+        raise Skip("start-stop-daemon execs the daemon itself, with no emulator in front")
+    busybox = shutil.which("busybox")
+    assert busybox, "needs busybox (Debian package busybox)"
+    nas = enter_lab()
+    # -b orphans the daemon; as a subreaper the test gets it as a child, to read its exit status.
+    assert ctypes.CDLL(None).prctl(36, 1, 0, 0, 0) == 0, "PR_SET_CHILD_SUBREAPER"
+    tools, config, binary = "/run/init-bin", "/run/quelmar.default", os.path.realpath(BINARY)
+    os.mkdir(tools)
+    os.symlink(busybox, f"{tools}/start-stop-daemon")  # Debian's own differs
+    env = dict(os.environ, PATH=f"{tools}:{os.environ['PATH']}", QUELMAR_BIN=BINARY, QUELMAR_DEFAULTS=config)
+    script = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "contrib/busybox/S50quelmar")
+
+    def configure(settings):
+        with open(config, "w") as f:
+            f.write(settings)
+
+    def run(action, status, out):
+        done = subprocess.run([busybox, "sh", script, action], env=env, capture_output=True, text=True,
+                              timeout=WAIT)
+        got = (done.returncode, done.stdout + done.stderr)
+        assert got == (status, out), f"{action}: {got!r}"
+
+    def started(*args):
+        """Starts it; checks that one daemon runs, with args, and that the pid file names it."""
+        run("start", 0, "Starting quelmar: OK\n")
+        [pid] = children_running(binary)
+        with open(PID_FILE) as f:
+            assert f.read() == str(pid)
+        with open(f"/proc/{pid}/cmdline") as f:
+            assert f.read().split("\0")[:-1] == [BINARY, *args], args
+        return pid
+
+    try:
+        configure(f"ETH_IF={ETH}\n")
+        run("start", 1, f"Starting quelmar: FAIL (ETH_IF and NAS_IF must be set in {config})\n")
+        assert children_running(binary) == []
+        configure(f"ETH_IF={ETH}\nNAS_IF={NAS}\n")
+        pid = started("-e", ETH, "-n", NAS)
+        frames = [frame(0x0800, b"started by the init script"), frame(0x0806, b"second")]
+        inject(frames)
+        assert read_nas(nas, 2) == relayed(frames)
+        run("start", 0, f"Starting quelmar: already running (pid {pid})\n")
+        assert children_running(binary) == [pid]
+        run("stop", 0, "Stopping quelmar: OK\n")
+        ended, status = os.waitpid(pid, os.WNOHANG)
+        assert ended == pid, "stop returned before the daemon ended"
+        assert os.waitstatus_to_exitcode(status) == 0 and not os.path.exists(PID_FILE), status
+        run("stop", 0, "Stopping quelmar: not running\n")
+
+        # A daemon that does not end (stopped here, its SIGTERM pending) fails the stop once TIMEOUT
+        # has passed, and ends in order when it goes on.
+        configure(f"ETH_IF={ETH}\nNAS_IF={NAS}\nVERBOSE=yes\n")
+        pid = started("-v", "-e", ETH, "-n", NAS)
+        os.kill(pid, signal.SIGSTOP)
+        configure(f"ETH_IF={ETH}\nNAS_IF={NAS}\nTIMEOUT=1\n")
+        run("stop", 1, "Stopping quelmar: FAIL (still running after 1 s)\n")
+        assert children_running(binary) == [pid]
+        os.kill(pid, signal.SIGCONT)
+        assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0 and not os.path.exists(PID_FILE)
+    finally:
+        for left in children_running(binary):
+            os.kill(left, signal.SIGKILL)
+            os.waitpid(left, 0)
+
+
 # ---- faults, the SIGTERM race and the soak ----
 
 RECV_DOWN = "recv: Network is down\n"  # what a packet socket reports once when its link goes down

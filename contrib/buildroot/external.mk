@@ -1,0 +1,2 @@
+# SPDX-License-Identifier: ISC
+include $(BR2_EXTERNAL_QUELMAR_PATH)/quelmar/quelmar.mk

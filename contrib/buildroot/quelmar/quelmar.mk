@@ -1,0 +1,24 @@
+################################################################################
+#
+# quelmar
+#
+################################################################################
+# SPDX-License-Identifier: ISC
+
+QUELMAR_VERSION = 0.1.0
+# The source tree this package directory belongs to (contrib/buildroot/quelmar);
+# its build directories are left out of the copy.
+QUELMAR_SITE = $(QUELMAR_PKGDIR)/../../..
+QUELMAR_SITE_METHOD = local
+QUELMAR_OVERRIDE_SRCDIR_RSYNC_EXCLUSIONS = --exclude /build
+QUELMAR_LICENSE = ISC
+QUELMAR_LICENSE_FILES = LICENSE
+# The test suite needs Python and network namespaces on the build host.
+QUELMAR_CONF_OPTS = -DBUILD_TESTING=OFF
+
+define QUELMAR_INSTALL_INIT_SYSV
+	$(INSTALL) -D -m 0755 $(@D)/contrib/busybox/S50quelmar \
+		$(TARGET_DIR)/etc/init.d/S50quelmar
+endef
+
+$(eval $(cmake-package))
