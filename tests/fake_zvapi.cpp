@@ -5,15 +5,25 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+namespace {
+
+// Opened on the first call. A plain global, not a function's static: that
+// would need the C++ runtime's guard, which a musl build does not have.
+FILE* m_console = nullptr;
+
+} // namespace
+
 extern "C" void zvdbg_printf(const char* format, ...)
 {
-    static FILE* console = fopen(getenv("QUELMAR_TEST_CONSOLE"), "a");
-    if (console == nullptr) {
+    if (m_console == nullptr) {
+        m_console = fopen(getenv("QUELMAR_TEST_CONSOLE"), "a");
+    }
+    if (m_console == nullptr) {
         return;
     }
     va_list arguments;
     va_start(arguments, format);
-    vfprintf(console, format, arguments);
+    vfprintf(m_console, format, arguments);
     va_end(arguments);
-    fflush(console);
+    fflush(m_console);
 }

@@ -7,7 +7,9 @@ tun device opened with packet information, so every packet quelmar sends there
 is read back with its protocol.
 
     relay_test.py --list
-    relay_test.py [--emulator CMD] [--shim LIB] QUELMAR CASE
+    relay_test.py [--emulator CMD] [--shim LIB] [--probe LIBC_PROBE] QUELMAR CASE
+The words the daemon's messages take from its C library (getopt's, strerror's) are those that
+LIBC_PROBE, built with the daemon's toolchain and run through the same emulator, prints.
 Exit status: 0 passed, 1 failed, 77 skipped (not root, or no namespaces; with QUELMAR_REQUIRE_ALL
 set in the environment, as the full test run sets it, such a case fails instead).
 """
@@ -40,7 +42,8 @@ PSELECT6 = {"x86_64": "270", "aarch64": "72"}.get(os.uname().machine)
 WAIT = 20.0  # seconds before a wait counts as hung; generous for emulated builds
 CONSOLE_RATE = 11520  # bytes a second a 115200-baud serial console takes
 
-BINARY, EMULATOR, SHIM, ZVAPI, CMAKE_ARGS = "", [], "", "", []
+BINARY, EMULATOR, SHIM, ZVAPI, PROBE, CMAKE_ARGS = "", [], "", "", "", []
+LIBC_TEXTS = {}
 STARTED = []  # every daemon a case started; one a failed case left running is killed
 
 
@@ -150,6 +153,17 @@ def finish(proc, sig=None):
         proc.kill()
         raise AssertionError("daemon did not end")
     return proc.returncode, out.decode(), err.decode()
+
+
+def libc_says(name):
+    """The C library's text for name (ENODEV, EPERM, ENETDOWN, unknown_option, missing_argument,
+    permutes), as the probe built with the daemon prints it, for a program called BINARY."""
+    if not LIBC_TEXTS:
+        if not PROBE:
+            raise Skip("needs the C library's texts from libc_probe (--probe)")
+        probe = subprocess.run(EMULATOR + [PROBE, BINARY], check=True, capture_output=True, text=True)
+        LIBC_TEXTS.update(line.split("\t", 1) for line in probe.stdout.splitlines())
+    return LIBC_TEXTS[name]
 
 
 def startup_line(eth=ETH, nas=NAS):
@@ -378,20 +392,28 @@ def usage(program=None):
 
 
 def case_usage_errors():
-    """Usage errors: status 1, getopt's word and the usage line, nothing else, no pid file."""
+    """Usage errors: status 1, getopt's message (the C library's own words) and the usage line,
+    nothing else, no pid file. Options after an operand are read where getopt permutes (glibc,
+    uClibc) and not where it stops at the first operand (musl)."""
     enter_lab()
     for args, diagnostic in (
-            (["-x", "-e", ETH, "-n", NAS], "invalid option -- 'x'"),
-            (["-e", ETH, "-n"], "option requires an argument -- 'n'"),
+            (["-x", "-e", ETH, "-n", NAS], libc_says("unknown_option")),
+            (["-e", ETH, "-n"], libc_says("missing_argument")),
             (["-n", NAS], None),
             (["-e", ETH, "-v"], None),
             ([], None)):
         status, out, err = finish(start(*args))
         assert (status, out) == (1, ""), (args, status, out)
-        lines = err.splitlines(keepends=True)
-        assert lines[-1] == usage(), (args, err)
-        assert (diagnostic is None and len(lines) == 1) or diagnostic in lines[0], (args, err)
+        assert diagnostic is None or diagnostic.startswith(f"{BINARY}: "), f"probe's getopt said {diagnostic!r}"
+        assert err == (f"{diagnostic}\n" if diagnostic else "") + usage(), (args, err)
         assert not os.path.exists(PID_FILE), args
+    got = finish(start("operand", "-e", ETH, "-n", "nosuch0"))
+    if libc_says("permutes") == "1":
+        want = (0, startup_line(ETH, "nosuch0"), f"ioctl: {libc_says('ENODEV')}\n")
+    else:
+        want = (1, "", usage())
+    assert got == want, f"options after an operand: expected {want!r}, got {got!r}"
+    assert not os.path.exists(PID_FILE), "options after an operand"
 
 
 def occupy_descriptors(upto, spare=0):
@@ -458,10 +480,10 @@ def case_setup_failures():
         # (lab, args, start options, stdout after the start-up line, stderr)
         (dict(eth_up=False, nas_up=False), [], {}, f"{ETH} is not up!\n", ""),
         (dict(nas_up=False), [], {}, f"{NAS} is not up!\n", ""),
-        ({}, ["-n", "nosuch0"], {}, "", "ioctl: No such device\n"),
+        ({}, ["-n", "nosuch0"], {}, "", f"ioctl: {libc_says('ENODEV')}\n"),
         ({}, ["-e", too_long], {}, "", f"{too_long}: interface name too long\n"),
         ({}, ["-n", too_long], {}, "", f"{too_long}: interface name too long\n"),
-        ({}, [], dict(preexec=drop_privilege), "", "socket: Operation not permitted\n"),
+        ({}, [], dict(preexec=drop_privilege), "", f"socket: {libc_says('EPERM')}\n"),
         # Ethernet side at 1024; then Ethernet side at 1023 (the highest allowed), nas side at 1024;
         # then both sockets allowed and the stop pipe's read end at 1024. The first pins the
         # emulator's count from above, the second from below.
@@ -474,7 +496,7 @@ def case_setup_failures():
     ]
     if SHIM:  # if_nametoindex answering 0, as for an interface gone after its up-check
         cases.append(({}, [], dict(preload=SHIM, env=dict(os.environ, QUELMAR_SHIM="no_index")), "",
-                      "bind eth: No such device\n"))
+                      f"bind eth: {libc_says('ENODEV')}\n"))
     for lab, args, options, out, err in cases:
         pid = os.fork()
         if pid == 0:  # each in a child with namespaces of its own
@@ -711,7 +733,9 @@ def case_init_script():
 
 # ---- faults, the SIGTERM race and the soak ----
 
-RECV_DOWN = "recv: Network is down\n"  # what a packet socket reports once when its link goes down
+def recv_down():
+    """What a packet socket reports once when its link goes down."""
+    return f"recv: {libc_says('ENETDOWN')}\n"
 
 
 def await_stderr(proc, text, want):
@@ -769,7 +793,7 @@ def case_link_flaps():
         for flap in range(1, 7):
             side = (ETH, NAS)[flap % 2]
             sh(f"ip link set {side} down")
-            err = await_stderr(proc, err, RECV_DOWN * flap)
+            err = await_stderr(proc, err, recv_down() * flap)
             sh(f"ip link set {side} up")
             await_relay(nas, sent[0] + 50)  # relaying again, for fifty frames before the next flap
     finally:
@@ -785,7 +809,7 @@ def case_nas_refuses():
     proc = start("-e", ETH, "-n", NAS)
     wait_ready(proc)
     sh(f"ip link set {NAS} down")
-    await_stderr(proc, "", RECV_DOWN)  # the nas socket's own receive, once
+    await_stderr(proc, "", recv_down())  # the nas socket's own receive, once
     offered = counter(ETH, "rx_packets") + 20
     inject([frame(0x0800, b"refused %d" % i) for i in range(20)])
     wait_taken(offered)
@@ -842,7 +866,7 @@ def case_interface_deleted():
         try:
             await_relay(nas, 10)
             sh(f"ip link del {side}")
-            await_stderr(proc, "", RECV_DOWN)
+            await_stderr(proc, "", recv_down())
         finally:
             stop()
         window = 2 * os.sysconf("SC_CLK_TCK")
@@ -1036,12 +1060,13 @@ CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case
 
 
 def main():
-    global BINARY, EMULATOR, SHIM, ZVAPI, CMAKE_ARGS
+    global BINARY, EMULATOR, SHIM, ZVAPI, PROBE, CMAKE_ARGS
     parser = argparse.ArgumentParser()
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--emulator", default="")
     parser.add_argument("--shim", default="")
     parser.add_argument("--zvapi", default="")
+    parser.add_argument("--probe", default="")
     parser.add_argument("--cmake-args", default="")
     parser.add_argument("binary", nargs="?")
     parser.add_argument("case", nargs="?", choices=sorted(CASES))
@@ -1049,7 +1074,7 @@ def main():
     if options.list:
         print(";".join(CASES))
         return 0
-    BINARY, SHIM, ZVAPI = os.path.abspath(options.binary), options.shim, options.zvapi
+    BINARY, SHIM, ZVAPI, PROBE = os.path.abspath(options.binary), options.shim, options.zvapi, options.probe
     CMAKE_ARGS = options.cmake_args.split(";") if options.cmake_args else []
     EMULATOR = options.emulator.split(";") if options.emulator else []
     try:

@@ -1,0 +1,98 @@
+#!/bin/sh
+# SPDX-License-Identifier: ISC
+# Builds a C library for the target with a cross compiler, from Debian's
+# sources, and installs it into ROOT: headers in include/, the shared library,
+# its loader and the start files in lib/, the cross toolchain's Linux headers
+# beside the library's own. ROOT/libc-version, written last, names what was built.
+#
+#   build_libc.sh musl|uclibc ROOT CROSS_PREFIX    e.g. build_libc.sh musl build/mips-musl/musl mips-linux-gnu-
+#
+# musl comes from Debian's source package. The machine's apt sources stay as
+# they are: the source entries live in a scratch directory, made from the
+# machine's own binary entries, with lists of their own. uClibc-ng comes from
+# the tarball of Debian's uclibc-source package.
+set -eu
+libc=$1
+root=$2
+cross=$3
+work=$root.work
+rm -rf "$work" "$root"
+mkdir -p "$work/src"
+jobs=$(nproc 2>/dev/null || echo 2)
+
+fail() {
+    echo "build_libc.sh: $*" >&2
+    exit 1
+}
+
+# Runs a step with its output in the log, shown (its end) only when it fails.
+logged() {
+    "$@" >>"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log" >&2; fail "$libc did not build; the whole log is $work/build.log"; }
+}
+
+fetch_musl() {
+    mkdir -p "$work/lists/partial" "$work/cache/archives/partial"
+    # deb-src beside every archive, suite and component the machine takes packages from, as
+    # apt-get would fetch their indexes (read from its sources, whether fetched yet or not).
+    apt-get update --print-uris -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" |
+        sed -n "s|^'\(.*\)/dists/\([^/]*\)/\([^/]*\)/binary-[^/]*/Packages.*|deb-src \1 \2 \3|p" |
+        sort -u >"$work/sources.list"
+    [ -s "$work/sources.list" ] || fail "the machine has no Debian package source to take musl's source from"
+    set -- apt-get -q -o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=- \
+        -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" -o APT::Sandbox::User=root
+    logged "$@" update
+    (cd "$work/src" && logged "$@" source musl)
+}
+
+build_musl() {
+    source_dir=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -name 'musl-*')
+    version=$(sed -n '1s/^musl (\([^)]*\)).*/\1/p' "$source_dir/debian/changelog")
+    cd "$source_dir"
+    # --syslibdir: the loader goes beside libc.so, not into the machine's /lib.
+    logged ./configure --target="${cross%-}" CROSS_COMPILE="$cross" --prefix="$root" --syslibdir="$root/lib" \
+        --disable-static
+    logged make -j"$jobs"
+    logged make install
+}
+
+build_uclibc() {
+    tarball=$(ls /usr/src/uClibc-ng-*.tar.* 2>/dev/null | tail -n 1)
+    [ -n "$tarball" ] || fail "no /usr/src/uClibc-ng-*.tar.*: install Debian's uclibc-source"
+    tar -xf "$tarball" -C "$work/src"
+    source_dir=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -name 'uClibc-ng-*')
+    version=${source_dir##*/uClibc-ng-}
+    mkdir -p "$work/kernel"
+    link_kernel_headers "$work/kernel"
+    cd "$source_dir"
+    logged make ARCH=mips defconfig
+    # Big-endian o32 by default. Installed flat into ROOT (its loader looks in
+    # /lib at run time). Without the loader's cache: the one on this machine is
+    # glibc's, which it would read and call corrupt on every start under qemu.
+    sed -i -e "s|^KERNEL_HEADERS=.*|KERNEL_HEADERS=\"$work/kernel\"|" \
+        -e "s|^CROSS_COMPILER_PREFIX=.*|CROSS_COMPILER_PREFIX=\"$cross\"|" \
+        -e 's|^RUNTIME_PREFIX=.*|RUNTIME_PREFIX="/"|' -e 's|^DEVEL_PREFIX=.*|DEVEL_PREFIX="/"|' \
+        -e 's|^LDSO_CACHE_SUPPORT=y|# LDSO_CACHE_SUPPORT is not set|' .config
+    logged make ARCH=mips olddefconfig
+    grep -q '^ARCH_BIG_ENDIAN=y' .config || fail "uClibc-ng's configuration is not big-endian"
+    logged make -j"$jobs"
+    logged make install PREFIX="$root"
+}
+
+# The library ships no kernel headers; the cross toolchain's (linux/, asm/,
+# asm-generic/) are taken, without its C library's headers around them.
+link_kernel_headers() {
+    kernel=$(echo '#include <linux/version.h>' | "${cross}gcc" -E -M -x c - | tr ' ' '\n' |
+             sed -n 's|/linux/version\.h$||p' | head -n 1)
+    for dir in linux asm asm-generic; do
+        ln -sfn "$kernel/$dir" "$1/$dir"
+    done
+}
+
+case $libc in
+musl) fetch_musl; build_musl ;;
+uclibc) build_uclibc ;;
+*) fail "no such C library: $libc (musl or uclibc)" ;;
+esac
+link_kernel_headers "$root/include"
+rm -rf "$work"
+echo "$libc $version" >"$root/libc-version"
