@@ -120,15 +120,20 @@ def in_wait(pid):
         return False
 
 
+def descriptors(pid):
+    """The process's open descriptors (number: what it is) and the numbers of its sockets."""
+    links = {int(fd): os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")}
+    return links, [fd for fd, link in links.items() if link.startswith("socket:")]
+
+
 def armed(pid):
     """Whether the daemon handles SIGTERM: right after installing the handler it opens its stop pipe,
     at the descriptors after its two sockets."""
     try:
-        fds = {int(fd): os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")}
+        links, sockets = descriptors(pid)
     except OSError:
         return False
-    sockets = [fd for fd, link in fds.items() if link.startswith("socket:")]
-    return len(sockets) == 2 and fds.get(max(sockets) + 1, "").startswith("pipe:")
+    return len(sockets) == 2 and links.get(max(sockets) + 1, "").startswith("pipe:")
 
 
 def wait_ready(proc, busy=False):
@@ -446,9 +451,7 @@ def emulator_descriptors():
             enter_lab()
             proc = start("-e", ETH, "-n", NAS)
             wait_ready(proc)
-            fds = f"/proc/{proc.pid}/fd"
-            links = {int(fd): os.readlink(f"{fds}/{fd}") for fd in os.listdir(fds)}
-            sockets = [fd for fd, link in links.items() if link.startswith("socket:")]
+            links, sockets = descriptors(proc.pid)
             held = sum(fd > 2 and fd not in sockets and fd - max(sockets) not in (1, 2) for fd in links)
             expect_end(proc, out=startup_line(), sig=signal.SIGTERM)
             os.write(writer, str(held).encode())
