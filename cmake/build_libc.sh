@@ -7,10 +7,9 @@
 #
 #   build_libc.sh musl|uclibc ROOT CROSS_PREFIX    e.g. build_libc.sh musl build/mips-musl/musl mips-linux-gnu-
 #
-# musl comes from Debian's source package. The machine's apt sources stay as
-# they are: the source entries live in a scratch directory, made from the
-# machine's own binary entries, with lists of their own. uClibc-ng comes from
-# the tarball of Debian's uclibc-source package.
+# musl comes from Debian's source package (debian_source.sh: the machine's
+# apt sources stay as they are). uClibc-ng comes from the tarball of Debian's
+# uclibc-source package.
 set -eu
 libc=$1
 root=$2
@@ -31,17 +30,7 @@ logged() {
 }
 
 fetch_musl() {
-    mkdir -p "$work/lists/partial" "$work/cache/archives/partial"
-    # deb-src beside every archive, suite and component the machine takes packages from, as
-    # apt-get would fetch their indexes (read from its sources, whether fetched yet or not).
-    apt-get update --print-uris -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" |
-        sed -n "s|^'\(.*\)/dists/\([^/]*\)/\([^/]*\)/binary-[^/]*/Packages.*|deb-src \1 \2 \3|p" |
-        sort -u >"$work/sources.list"
-    [ -s "$work/sources.list" ] || fail "the machine has no Debian package source to take musl's source from"
-    set -- apt-get -q -o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=- \
-        -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" -o APT::Sandbox::User=root
-    logged "$@" update
-    (cd "$work/src" && logged "$@" source musl)
+    logged sh "$(dirname "$0")/debian_source.sh" musl "$work/src"
 }
 
 build_musl() {
