@@ -664,32 +664,54 @@ def children_running(binary):
 
 
 def case_init_script():
-    """contrib/busybox/S50quelmar under BusyBox's sh and start-stop-daemon: start without a name
-    starts nothing; start relays, with the daemon's pid in the pid file; a second start starts no
-    second daemon; stop returns once the daemon has ended in order (status 0, no pid file), and
-    fails, having sent SIGTERM, when it does not end; a stop with none running is no error."""
+    """contrib/busybox/S50quelmar as it ships, at /etc/init.d with the daemon at /usr/sbin, under
+    BusyBox's sh and start-stop-daemon: start without a name starts nothing; a pid file naming
+    another program is not taken for quelmar; a quelmar that ends at once fails the start, its
+    reason on the console; start relays, the daemon's output (with -v, its dump) on the console
+    and its pid in the pid file; a second start starts no second daemon; stop returns once the
+    daemon has ended in order (status 0, no pid file), and fails, having sent SIGTERM, when it does
+    not end; a stop with none running is no error."""
     if EMULATOR:
         raise Skip("start-stop-daemon execs the daemon itself, with no emulator in front")
     busybox = shutil.which("busybox")
     assert busybox, "needs busybox (Debian package busybox)"
     nas = enter_lab()
-    # -b orphans the daemon; as a subreaper the test gets it as a child, to read its exit status.
+    # The script runs in the background what start-stop-daemon then becomes; once the script has
+    # ended, the daemon is an orphan, which a subreaper gets as its child, to read its exit status.
     assert ctypes.CDLL(None).prctl(36, 1, 0, 0, 0) == 0, "PR_SET_CHILD_SUBREAPER"
-    tools, config, binary = "/run/init-bin", "/run/quelmar.default", os.path.realpath(BINARY)
+    for directory in ("/etc", "/usr/sbin"):  # writable in this mount namespace alone
+        layer = "/run/layer" + directory.replace("/", "-")
+        os.makedirs(f"{layer}/upper")
+        os.mkdir(f"{layer}/work")
+        sh(f"mount -t overlay overlay -o lowerdir={directory},upperdir={layer}/upper,workdir={layer}/work "
+           + directory)
+    binary, script, console = "/usr/sbin/quelmar", "/etc/init.d/S50quelmar", "/run/console.txt"
+    shutil.copy(BINARY, binary)
+    os.makedirs("/etc/init.d", exist_ok=True)
+    shutil.copy(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                             "contrib/busybox/S50quelmar"), script)
+    open(console, "w").close()
+    sh(f"mount --bind {console} /dev/console")
+    tools = "/run/init-bin"
     os.mkdir(tools)
     os.symlink(busybox, f"{tools}/start-stop-daemon")  # Debian's own differs
-    env = dict(os.environ, PATH=f"{tools}:{os.environ['PATH']}", QUELMAR_BIN=BINARY, QUELMAR_DEFAULTS=config)
-    script = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "contrib/busybox/S50quelmar")
+    env = dict(os.environ, PATH=f"{tools}:{os.environ['PATH']}")
 
     def configure(settings):
-        with open(config, "w") as f:
+        os.makedirs("/etc/default", exist_ok=True)
+        with open("/etc/default/quelmar", "w") as f:
             f.write(settings)
 
-    def run(action, status, out):
-        done = subprocess.run([busybox, "sh", script, action], env=env, capture_output=True, text=True,
-                              timeout=WAIT)
+    def run(action, status, out, before=()):
+        # Output captured through pipes: a daemon that kept them would hold this up until WAIT.
+        done = subprocess.run([*before, busybox, "sh", script, action], env=env, capture_output=True,
+                              text=True, timeout=WAIT)
         got = (done.returncode, done.stdout + done.stderr)
         assert got == (status, out), f"{action}: {got!r}"
+
+    def on_console():
+        with open(console, newline="") as f:
+            return f.read()
 
     def started(*args):
         """Starts it; checks that one daemon runs, with args, and that the pid file names it."""
@@ -698,36 +720,48 @@ def case_init_script():
         with open(PID_FILE) as f:
             assert f.read() == str(pid)
         with open(f"/proc/{pid}/cmdline") as f:
-            assert f.read().split("\0")[:-1] == [BINARY, *args], args
+            assert f.read().split("\0")[:-1] == [binary, *args], args
         return pid
 
     try:
         configure(f"ETH_IF={ETH}\n")
-        run("start", 1, f"Starting quelmar: FAIL (ETH_IF and NAS_IF must be set in {config})\n")
+        run("start", 1, "Starting quelmar: FAIL (ETH_IF and NAS_IF must be set in /etc/default/quelmar)\n")
         assert children_running(binary) == []
+        with open(PID_FILE, "w") as f:  # left by a quelmar that was killed, its pid now the test's
+            f.write(str(os.getpid()))
+        run("stop", 0, "Stopping quelmar: not running\n")
+        # start gives a quelmar a tenth of a second to end after writing its pid file. Without
+        # CAP_NET_RAW it ends microseconds after; with an interface missing, it would first close
+        # its packet sockets, which takes the kernel tens of milliseconds of that tenth.
         configure(f"ETH_IF={ETH}\nNAS_IF={NAS}\n")
-        pid = started("-e", ETH, "-n", NAS)
+        run("start", 1, "Starting quelmar: FAIL\n", before=("setpriv", "--bounding-set", "-net_raw"))
+        assert children_running(binary) == [] and not os.path.exists(PID_FILE)
+        assert on_console() == startup_line() + f"socket: {libc_says('EPERM')}\n", on_console()
+
+        configure(f"ETH_IF={ETH}\nNAS_IF={NAS}\nVERBOSE=yes\n")
+        pid = started("-v", "-e", ETH, "-n", NAS)
         frames = [frame(0x0800, b"started by the init script"), frame(0x0806, b"second")]
         inject(frames)
         assert read_nas(nas, 2) == relayed(frames)
-        run("start", 0, f"Starting quelmar: already running (pid {pid})\n")
+        run("start", 0, "Starting quelmar: already running\n")
         assert children_running(binary) == [pid]
         run("stop", 0, "Stopping quelmar: OK\n")
         ended, status = os.waitpid(pid, os.WNOHANG)
         assert ended == pid, "stop returned before the daemon ended"
         assert os.waitstatus_to_exitcode(status) == 0 and not os.path.exists(PID_FILE), status
+        assert on_console() == startup_line() + "".join(dump(f, "eth2nas") for f in frames), on_console()
         run("stop", 0, "Stopping quelmar: not running\n")
 
         # A daemon that does not end (stopped here, its SIGTERM pending) fails the stop once TIMEOUT
         # has passed, and ends in order when it goes on.
-        configure(f"ETH_IF={ETH}\nNAS_IF={NAS}\nVERBOSE=yes\n")
-        pid = started("-v", "-e", ETH, "-n", NAS)
-        os.kill(pid, signal.SIGSTOP)
         configure(f"ETH_IF={ETH}\nNAS_IF={NAS}\nTIMEOUT=1\n")
+        pid = started("-e", ETH, "-n", NAS)
+        os.kill(pid, signal.SIGSTOP)
         run("stop", 1, "Stopping quelmar: FAIL (still running after 1 s)\n")
         assert children_running(binary) == [pid]
         os.kill(pid, signal.SIGCONT)
         assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0 and not os.path.exists(PID_FILE)
+        assert on_console() == startup_line(), on_console()
     finally:
         for left in children_running(binary):
             os.kill(left, signal.SIGKILL)
