@@ -570,6 +570,8 @@ def run_failure(args, options, out, err):
     for flag, name in zip(args[::2], args[1::2]):
         names[flag] = name
     proc = start("-e", names["-e"], "-n", names["-n"], **options)
+    with contextlib.suppress(subprocess.TimeoutExpired):
+        proc.wait(timeout=WAIT)  # nothing read before the end: a full standard error stays full
     expect_end(proc, out=startup_line(names["-e"], names["-n"]) + out, err=err)
 
 
