@@ -4,15 +4,17 @@
 //
 // This file is the process's frame: options, start-up line, pid file, SIGTERM,
 // and the one shutdown path that every end after option parsing goes through.
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "platform/standard_error.h"
+#include "platform/stop_pipe.h"
 #include "relay/endpoints.h"
 #include "relay/relay_loop.h"
-#include "relay/stop.h"
 #include "trace/dump_data.h"
 
 // Set by -v; read by the frame trace.
@@ -28,16 +30,32 @@ constexpr char pid_file_path[] = "/var/run/quelmar.pid";
 char m_stdout_buffer[256];
 
 // Started with descriptor 0, 1 or 2 closed, the daemon would get a packet socket
-// there, and its messages and trace would go out on the wire as frames.
-void occupy_standard_descriptors()
+// or the stop pipe there, and its messages and trace would go out on the wire as
+// frames, or wake its own wait for ever. Where /dev/null cannot be opened (a
+// chroot or a bare /dev), the root directory stands in, opened as a path only:
+// every read and write on it fails at once. False, having said why, when
+// nothing can stand in: the daemon does not start.
+bool occupy_standard_descriptors()
 {
-    int fd;
-    do {
-        fd = open("/dev/null", O_RDWR);
-    } while (fd >= 0 && fd <= STDERR_FILENO);
-    if (fd > STDERR_FILENO) {
-        close(fd);
+    const char* stand_in = "/dev/null";
+    int flags = O_RDWR;
+    int fd = open(stand_in, flags);
+    int null_errno = errno;
+    if (fd == -1) {
+        stand_in = "/";
+        flags = O_PATH | O_DIRECTORY;
+        fd = open(stand_in, flags);
     }
+    while (fd >= 0 && fd <= STDERR_FILENO) {
+        fd = open(stand_in, flags);
+    }
+    if (fd == -1) {
+        errno = null_errno;
+        report_errno("/dev/null");
+        return false;
+    }
+    close(fd);
+    return true;
 }
 
 [[noreturn]] void exit_with_usage(const char* program)
@@ -75,8 +93,9 @@ void handle_sigterm(int /*signal*/)
 // is never blocked again), installs the handler with BSD signal() semantics,
 // spelled out so that uClibc and musl behave like glibc (the handler stays
 // installed, SIGTERM is held off while it runs, interrupted calls restart where
-// they can), then opens the stop pipe. A SIGTERM before the pipe is there
-// only sets m_exit, which the loop checks before its first wait.
+// they can), then opens the stop pipe, which the relay loop waits on too. A
+// SIGTERM before the pipe is there only sets m_exit, which the loop checks
+// before its first wait.
 bool arm_sigterm(int& highest_fd)
 {
     sigset_t sigterm_only;
@@ -92,7 +111,17 @@ bool arm_sigterm(int& highest_fd)
         puts("Cannot handle SIGTERM!");
         return false;
     }
-    return open_stop_pipe(highest_fd);
+    if (!open_stop_pipe()) {
+        report_errno("pipe");
+        return false;
+    }
+    if (!fits_wait_set(m_stop_fd, "pipe")) {
+        return false;
+    }
+    if (highest_fd < m_stop_fd) {
+        highest_fd = m_stop_fd;
+    }
+    return true;
 }
 
 } // namespace
@@ -100,7 +129,9 @@ bool arm_sigterm(int& highest_fd)
 int main(int argc, char* argv[])
 {
     setvbuf(stdout, m_stdout_buffer, _IOLBF, sizeof m_stdout_buffer);
-    occupy_standard_descriptors();
+    if (!occupy_standard_descriptors()) {
+        return 1; // nothing done yet, as after a usage error
+    }
 
     const char* eth_name = nullptr;
     const char* nas_name = nullptr;

@@ -93,7 +93,7 @@ def make_tun(name):
     return fd
 
 
-def start(*args, preexec=None, close_fds=True, env=None, preload=None):
+def start(*args, preexec=None, close_fds=True, env=None, preload=None, stdin=subprocess.DEVNULL):
     """Starts the daemon (through the emulator, if any), with preload as its LD_PRELOAD."""
     command = EMULATOR + [BINARY, *args]
     if preload and EMULATOR:
@@ -102,7 +102,7 @@ def start(*args, preexec=None, close_fds=True, env=None, preload=None):
         command[len(EMULATOR):len(EMULATOR)] = ["-E", f"LD_PRELOAD={preload}"]
     elif preload:
         env = dict(os.environ if env is None else env, LD_PRELOAD=preload, ASAN_OPTIONS="verify_asan_link_order=0")
-    proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+    proc = subprocess.Popen(command, stdin=stdin, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, preexec_fn=preexec, close_fds=close_fds, env=env)
     STARTED.append(proc)
     return proc
@@ -120,6 +120,14 @@ def in_wait(pid):
         return "select" in sleeping_in or "poll_schedule" in sleeping_in
     except (OSError, IndexError):
         return False
+
+
+def held_outside_wait(pid):
+    """Whether the process sleeps somewhere other than its relay loop's wait."""
+    with contextlib.suppress(OSError):
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "S" and not in_wait(pid)
+    return False
 
 
 def descriptors(pid):
@@ -308,12 +316,22 @@ def arrived_at_peer(listener):
 
 
 def case_closed_standard_descriptors():
-    """Started with stderr (and stdin) closed, no socket lands on 0-2: the trace goes out as no frame."""
+    """Started with stderr (and stdin) closed, no socket or pipe lands on 0-2: /dev/null takes them, or /
+    where there is no /dev/null; the trace goes out as no frame and wakes no wait."""
     nas = enter_lab()
     listener = peer_listener()
-    for closed in ((2,), (0, 2)):  # the Ethernet socket would be 2; then 0, with the nas socket on 2
-        proc = start("-v", "-e", ETH, "-n", NAS, preexec=lambda: [os.close(fd) for fd in closed])
+    # The Ethernet socket would be 2; then 0, with the nas socket on 2; then, without /dev/null, the
+    # stop pipe's read end on 2, where the trace would make it readable for ever.
+    null = os.open("/dev/null", os.O_RDONLY)  # the daemon's stdin, closed in it anyway, once /dev is bare
+    for closed, stand_in in (((2,), "/dev/null"), ((0, 2), "/dev/null"), ((0, 2), "/")):
+        if stand_in == "/":
+            sh("mount -t tmpfs tmpfs /dev")
+        proc = start("-v", "-e", ETH, "-n", NAS, preexec=lambda: [os.close(fd) for fd in closed], stdin=null)
         wait_ready(proc)
+        links, _ = descriptors(proc.pid)
+        # qemu-user's -L takes the target's root for "/", as it takes every absolute path it finds there.
+        root = os.path.realpath(EMULATOR[EMULATOR.index("-L") + 1]) if "-L" in EMULATOR else "/"
+        assert [links[fd] for fd in closed] == [root if stand_in == "/" else stand_in] * len(closed), links
         for f in (frame(0x0800, b"first"), frame(0x0806, b"second")):
             inject([f])
             assert read_nas(nas, 1) == relayed([f]), closed
@@ -336,6 +354,26 @@ def case_sigterm_at_rest():
     if SHIM:  # SIGTERM after the loop's check of its stop flag, before the wait: the wait ends at once
         expect_end(start("-e", ETH, "-n", NAS, preload=SHIM, env=dict(os.environ, QUELMAR_SHIM="term_before_wait")),
                    out=startup_line())
+    if shutil.which("strace") and not EMULATOR:
+        # Every close held 0.3 s at its return, and SIGTERM after SIGTERM until the end: some land in
+        # the shutdown, between the stop pipe's two closes too. None may end the daemon by SIGPIPE.
+        traced = subprocess.Popen(["strace", "-o", "/dev/null", "-e", "trace=close", "-e",
+                                   "inject=close:delay_exit=300000", BINARY, "-e", ETH, "-n", NAS],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))  # LeakSanitizer ptraces
+        STARTED.append(traced)
+        deadline, pid = time.monotonic() + WAIT, None
+        while pid is None or not armed(pid):
+            assert traced.poll() is None and time.monotonic() < deadline, "the traced daemon never got ready"
+            with contextlib.suppress(OSError, ValueError):
+                with open(PID_FILE) as f:
+                    pid = int(f.read())
+            time.sleep(0.01)
+        while traced.poll() is None:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGTERM)
+            time.sleep(0.05)
+        expect_end(traced, out=startup_line())
 
 
 def start_traffic(pause=0.0, flood=None):
@@ -472,6 +510,15 @@ def emulator_descriptors():
     return int(answer)
 
 
+def stall_stderr():
+    """preexec: standard error a pipe of one page, full, that nobody reads until the daemon has ended."""
+    fcntl.fcntl(2, fcntl.F_SETPIPE_SZ, 4096)
+    flags = fcntl.fcntl(2, fcntl.F_GETFL)
+    fcntl.fcntl(2, fcntl.F_SETFL, flags | os.O_NONBLOCK)
+    os.write(2, b"x" * 4096)
+    fcntl.fcntl(2, fcntl.F_SETFL, flags)
+
+
 def drop_privilege():
     os.setgid(65534)
     os.setuid(65534)
@@ -486,6 +533,8 @@ def case_setup_failures():
         (dict(eth_up=False, nas_up=False), [], {}, f"{ETH} is not up!\n", ""),
         (dict(nas_up=False), [], {}, f"{NAS} is not up!\n", ""),
         ({}, ["-n", "nosuch0"], {}, "", f"ioctl: {libc_says('ENODEV')}\n"),
+        # Standard error full from the start: the message is dropped, never waited for.
+        ({}, ["-n", "nosuch0"], dict(preexec=stall_stderr), "", "x" * 4096),
         ({}, ["-e", too_long], {}, "", f"{too_long}: interface name too long\n"),
         ({}, ["-n", too_long], {}, "", f"{too_long}: interface name too long\n"),
         ({}, [], dict(preexec=drop_privilege), "", f"socket: {libc_says('EPERM')}\n"),
@@ -523,6 +572,8 @@ def run_failure(args, options, out, err):
     for flag, name in zip(args[::2], args[1::2]):
         names[flag] = name
     proc = start("-e", names["-e"], "-n", names["-n"], **options)
+    with contextlib.suppress(subprocess.TimeoutExpired):
+        proc.wait(timeout=WAIT)  # nothing read before the end: a full standard error stays full
     expect_end(proc, out=startup_line(names["-e"], names["-n"]) + out, err=err)
 
 
@@ -978,8 +1029,32 @@ def case_link_flaps():
             await_relay(nas, sent[0] + 50)  # relaying again, for fifty frames before the next flap
     finally:
         stop()
-    expect_end(proc, out=startup_line(), sig=signal.SIGTERM)  # and no report beyond the six
-    print(f"6 links down and up again under traffic (frames sent: {sent[0]}): 6 reports, relaying resumed 6 times")
+
+    # Then standard error full, nobody reading it, and a link down to report: the daemon waits for
+    # room only until SIGTERM, which ends it in order within the bound; that report is dropped.
+    stall = os.open(f"/proc/{proc.pid}/fd/2", os.O_WRONLY | os.O_NONBLOCK)
+    filled = 0
+    for chunk in (4096, 1):
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                filled += os.write(stall, b"x" * chunk)
+    sh(f"ip link set {ETH} down")
+    deadline = time.monotonic() + WAIT
+    while not held_outside_wait(proc.pid):  # in its wait for room, or stuck in a write
+        assert time.monotonic() < deadline, "the daemon was never held up by standard error"
+        time.sleep(0.01)
+    signalled = time.monotonic()
+    proc.send_signal(signal.SIGTERM)
+    with contextlib.suppress(subprocess.TimeoutExpired):
+        proc.wait(timeout=WAIT)  # reads nothing: standard error stays full
+    stopped = time.monotonic() - signalled
+    os.close(stall)
+    status, out, err = finish(proc)
+    assert stopped <= (2.0 if EMULATOR else 1.0), f"ended {stopped:.2f} s after SIGTERM with standard error full"
+    assert (status, out) == (0, startup_line()) and not os.path.exists(PID_FILE), (status, out)
+    assert err == "x" * filled, f"standard error beyond the filler, or short of it: {err.strip('x')!r}"
+    print(f"6 links down and up again under traffic (frames sent: {sent[0]}): 6 reports, relaying resumed 6 times; "
+          f"with standard error full, ended {stopped * 1000:.0f} ms after SIGTERM")
 
 
 def case_nas_refuses():

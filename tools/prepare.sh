@@ -3,20 +3,38 @@
 
 # Runs the calling script again under sudo when it is not root already.
 as_root() {
-    [ "$(id -u)" -eq 0 ] && return 0
-    if ! command -v sudo >/dev/null 2>&1; then
-        echo "$0: needs root (network namespaces, raw packet sockets, apt-get), and sudo is not installed" >&2
-        exit 1
+    [ "$(id -u)" -eq 0 ] || {
+        if ! command -v sudo >/dev/null 2>&1; then
+            echo "$0: needs root (network namespaces, raw packet sockets, apt-get), and sudo is not installed" >&2
+            exit 1
+        fi
+        exec sudo -- "$@"
+    }
+    # What a run as root makes in the tree (build trees, caches) goes back to the tree's owner at the
+    # end, so that the user's own cmake --build in them works afterwards.
+    owner=$(stat -c %u:%g .)
+    if [ "$owner" != "0:0" ]; then
+        trap 'find . -xdev -uid 0 -exec chown -h "$owner" {} +' EXIT
+        trap 'exit 130' INT TERM
     fi
-    exec sudo -- "$@"
+}
+
+# The packages that are installed, and those they provide (busybox-static provides busybox,
+# gnuplot-qt gnuplot-nox), one name a line.
+present_packages() {
+    dpkg-query -W -f='${db:Status-Abbrev}|${Package}, ${Provides}\n' 2>/dev/null |
+        sed -n 's/^ii *|//p' | tr ',' '\n' | sed 's/([^)]*)//; s/:.*//; s/[[:space:]]//g' | sort -u
 }
 
 # Installs those of the named Debian packages that are missing, saying which;
-# nothing at all when every one is there.
+# nothing at all when every one is there or provided by one that is. apt-get
+# never removes anything here: a package that conflicts with an installed one
+# makes it stop and say why.
 need_packages() {
+    present=$(present_packages)
     missing=""
     for package in "$@"; do
-        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q ' installed$'; then
+        if ! printf '%s\n' "$present" | grep -qxF "$package"; then
             missing="$missing $package"
         fi
     done
@@ -25,5 +43,5 @@ need_packages() {
     export DEBIAN_FRONTEND=noninteractive
     apt-get -o DPkg::Lock::Timeout=600 -q update
     # shellcheck disable=SC2086 # one word per package
-    apt-get -o DPkg::Lock::Timeout=600 -q install -y --no-install-recommends $missing
+    apt-get -o DPkg::Lock::Timeout=600 -q install -y --no-install-recommends --no-remove $missing
 }

@@ -14,6 +14,8 @@
 
 #include <arpa/inet.h>
 
+#include "platform/standard_error.h"
+
 int m_sockfd_eth = -1;
 int m_sockfd_nas = -1;
 struct sockaddr_ll m_sockaddr_eth;
@@ -25,7 +27,7 @@ static_assert(sizeof(struct sockaddr_ll) == 20, "bind and sendto pass a 20-byte 
 bool fits_wait_set(int fd, const char* call)
 {
     if (fd >= FD_SETSIZE) {
-        fprintf(stderr, "%s: descriptor %d is too high for select (limit %d)\n", call, fd, FD_SETSIZE);
+        print_standard_error("%s: descriptor %d is too high for select (limit %d)\n", call, fd, FD_SETSIZE);
         return false;
     }
     return true;
@@ -37,7 +39,7 @@ bool open_socket(int& fd)
 {
     fd = socket(AF_PACKET, SOCK_RAW, 0);
     if (fd == -1) {
-        perror("socket");
+        report_errno("socket");
         return false;
     }
     return fits_wait_set(fd, "socket");
@@ -49,12 +51,15 @@ bool check_up(int fd, const char* name, struct ifreq& request)
     memset(&request, 0, sizeof request);
     size_t length = strnlen(name, sizeof request.ifr_name);
     if (length == sizeof request.ifr_name) {
-        fprintf(stderr, "%s: interface name too long\n", name);
+        // In two writes: a name from the command line can be longer than any message buffer.
+        constexpr char too_long[] = ": interface name too long\n";
+        write_standard_error(name, strlen(name));
+        write_standard_error(too_long, sizeof too_long - 1);
         return false;
     }
     memcpy(request.ifr_name, name, length);
     if (ioctl(fd, SIOCGIFFLAGS, &request) == -1) {
-        perror("ioctl");
+        report_errno("ioctl");
         return false;
     }
     if ((request.ifr_flags & IFF_UP) == 0) {
@@ -74,11 +79,11 @@ bool bind_endpoint(int fd, const char* name, struct sockaddr_ll& address, const 
     // the socket would receive from every interface.
     if (address.sll_ifindex == 0) {
         errno = ENODEV;
-        perror(failure_prefix);
+        report_errno(failure_prefix);
         return false;
     }
     if (bind(fd, reinterpret_cast<const struct sockaddr*>(&address), sizeof address) == -1) {
-        perror(failure_prefix);
+        report_errno(failure_prefix);
         return false;
     }
     return true;

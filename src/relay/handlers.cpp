@@ -3,11 +3,11 @@
 #include "relay/handlers.h"
 
 #include <stddef.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include "platform/standard_error.h"
 #include "relay/endpoints.h"
 #include "trace/dump_data.h"
 
@@ -27,7 +27,7 @@ ssize_t receive_frame(int fd, unsigned char* buffer)
 {
     ssize_t received = recv(fd, buffer, frame_size, 0);
     if (received == -1) {
-        perror("recv");
+        report_errno("recv");
         return -1;
     }
     if (static_cast<size_t>(received) < trace_size) {

@@ -4,9 +4,11 @@
 
 #include <sys/select.h>
 
+#include "platform/stop_pipe.h"
 #include "relay/endpoints.h"
 #include "relay/handlers.h"
-#include "relay/stop.h"
+
+volatile sig_atomic_t m_exit = 0;
 
 void run_relay_loop(int highest_fd)
 {
