@@ -50,10 +50,11 @@ if(NOT SDK)
 endif()
 
 # The flags below are those of OpenWrt's include/cmake.mk and Buildroot's package/pkg-cmake.mk
-# and toolchain file, with the compiler flags each uses by default on MIPS, less those for
-# a MIPS CPU (-mips32r2 -mtune=24kc -msoft-float) and OpenWrt's own -fhonour-copts, which
-# a host compiler refuses; contrib/README.md names the revisions. The package's own options
-# come last, as in contrib/openwrt/quelmar/Makefile and contrib/buildroot/quelmar/quelmar.mk.
+# and toolchain file, with the compiler flags each uses by default on MIPS (ath79, and
+# qemu_mips32r2_malta with a C++ toolchain), less those for a MIPS CPU (-mno-branch-likely
+# -mips32r2 -mtune=24kc -msoft-float) and OpenWrt's own -fhonour-copts, which a host compiler
+# refuses; contrib/README.md names the revisions. The package's own options come last, as in
+# contrib/openwrt/quelmar/Makefile and contrib/buildroot/quelmar/quelmar.mk.
 set(package_options -DQUELMAR_ZVAPI=STANDIN)
 foreach(sdk IN LISTS SDK)
     set(tree "${WORK}/${sdk}/quelmar-0.1.0")
@@ -66,12 +67,13 @@ foreach(sdk IN LISTS SDK)
     file(COPY "${SOURCE}/CMakeLists.txt" "${SOURCE}/LICENSE" "${SOURCE}/cmake" "${SOURCE}/doc" "${SOURCE}/src"
          DESTINATION "${tree}")
     if(sdk STREQUAL "openwrt")
-        # TARGET_CFLAGS: CPU_CFLAGS, EXTRA_OPTIMIZATION, then hardening.mk's defaults (format
-        # security, PIE, stack protector, FORTIFY_SOURCE=1, full RELRO); TARGET_LDFLAGS likewise.
-        # The settings for C and assembler are left out: the project has no C.
-        set(cflags "-Os -pipe -fno-caller-saves -fno-plt -Wformat -Werror=format-security -fPIC -fstack-protector"
-                   "-D_FORTIFY_SOURCE=1 -Wl,-z,now -Wl,-z,relro")
-        set(ldflags "-L${staging}/usr/lib -fuse-ld=bfd -fPIC -pie -znow -zrelro")
+        # TARGET_CFLAGS: CPU_CFLAGS, EXTRA_OPTIMIZATION, the prefix map, then hardening.mk's defaults
+        # (format security, stack protector, FORTIFY_SOURCE=1, full RELRO; PIE only for packages
+        # that ask); TARGET_LDFLAGS likewise. The settings for C and assembler are left out: the
+        # project has no C.
+        set(cflags "-Os -pipe -fno-caller-saves -fno-plt -fmacro-prefix-map=${tree}=quelmar-0.1.0 -Wformat"
+                   "-Werror=format-security -fstack-protector -D_FORTIFY_SOURCE=1 -Wl,-z,now -Wl,-z,relro")
+        set(ldflags "-L${staging}/usr/lib -fuse-ld=bfd -znow -zrelro")
         string(JOIN " " cflags ${cflags})
         run("OpenWrt's configure" "${CMAKE_COMMAND}" -E env "CFLAGS=${cflags}" "CXXFLAGS=${cflags}" "LDFLAGS=${ldflags}"
             "${CMAKE_COMMAND}" --no-warn-unused-cli -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_VERSION=1
@@ -81,13 +83,13 @@ foreach(sdk IN LISTS SDK)
             "-DCMAKE_MODULE_LINKER_FLAGS:STRING=${ldflags} -Wl,-Bsymbolic-functions"
             "-DCMAKE_SHARED_LINKER_FLAGS:STRING=${ldflags} -Wl,-Bsymbolic-functions"
             -DCMAKE_AR=${AR} -DCMAKE_NM=${NM} -DCMAKE_RANLIB=${RANLIB} "-DCMAKE_FIND_ROOT_PATH=${staging}/usr"
-            -DCMAKE_FIND_ROOT_PATH_MODE_PROGRAM=NEVER -DCMAKE_FIND_ROOT_PATH_MODE_LIBRARY=ONLY
+            -DCMAKE_FIND_ROOT_PATH_MODE_PROGRAM=BOTH -DCMAKE_FIND_ROOT_PATH_MODE_LIBRARY=ONLY
             -DCMAKE_FIND_ROOT_PATH_MODE_INCLUDE=ONLY -DCMAKE_STRIP=: -DCMAKE_INSTALL_PREFIX=/usr
             -DDL_LIBRARY=${staging} -DCMAKE_PREFIX_PATH=${staging} -DCMAKE_SKIP_RPATH=TRUE
             -DCMAKE_EXPORT_PACKAGE_REGISTRY=FALSE -DCMAKE_EXPORT_NO_PACKAGE_REGISTRY=TRUE
             -DCMAKE_FIND_USE_PACKAGE_REGISTRY=FALSE -DCMAKE_FIND_PACKAGE_NO_PACKAGE_REGISTRY=TRUE
             -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=FALSE -DCMAKE_FIND_PACKAGE_NO_SYSTEM_PACKAGE_REGISTRY=TRUE
-            -DCMAKE_GENERATOR=Ninja "-DCMAKE_C_FLAGS=${cflags}" -DBUILD_TESTING=OFF ${package_options} "${tree}"
+            -DCMAKE_GENERATOR=Ninja -DBUILD_TESTING=OFF ${package_options} "${tree}"
             WORKING_DIRECTORY "${tree}")
         set(configured "${output}")
         run("OpenWrt's build" "${NINJA}" -C "${tree}")
@@ -103,7 +105,7 @@ foreach(sdk IN LISTS SDK)
              "set(CMAKE_SYSTEM_PROCESSOR ${CMAKE_HOST_SYSTEM_PROCESSOR})\n"
              "set(CMAKE_BUILD_TYPE Release CACHE STRING \"\")\n"
              "set(CMAKE_CXX_FLAGS_RELEASE \" -DNDEBUG\" CACHE STRING \"\")\n"
-             "set(CMAKE_CXX_FLAGS \"-D_LARGEFILE_SOURCE -D_LARGEFILE64_SOURCE -D_FILE_OFFSET_BITS=64 -O2"
+             "set(CMAKE_CXX_FLAGS \"-D_LARGEFILE_SOURCE -D_LARGEFILE64_SOURCE -D_FILE_OFFSET_BITS=64 -O2 -g0"
              " -D_FORTIFY_SOURCE=1 -fstack-protector-strong -fPIE\" CACHE STRING \"\")\n"
              "set(CMAKE_EXE_LINKER_FLAGS \"-pie -Wl,-z,now -Wl,-z,relro\" CACHE STRING \"\")\n"
              "set(CMAKE_INSTALL_SO_NO_EXE 0)\n"
