@@ -2,9 +2,15 @@
 # SPDX-License-Identifier: ISC
 # The OpenWrt init script against stand-ins for what rc.common gives it
 # (UCI's config_* and procd's procd_* shell functions), under BusyBox's sh
-# as on OpenWrt: the procd instance each config gives, or none.
+# as on OpenWrt: the procd instance and trigger each config gives.
 #
 #	procd_init_test.sh INIT_SCRIPT SHIPPED_CONFIG
+#
+# run_init prints, in order: what the script says on stdout and stderr; each
+# instance as "instance" and its parameters, each with its values in
+# brackets; each trigger. A file named by PROCD_INIT_RUNNER, sourced after
+# the stand-ins, may define run_init anew (to run the real rc.common and
+# procd.sh and print what procd was sent in the same form).
 # shellcheck disable=SC2317 # the stand-ins are called by the sourced script
 set -u
 init=$1
@@ -46,49 +52,65 @@ config_get_bool() {
 	eval "$1=\$value"
 }
 
-# procd: each instance is printed as it is closed, every argument of its
-# command in brackets, then the names of the parameters set.
+logger() {
+	echo "logger $*"
+}
+
 procd_open_instance() {
-	command_line=""
+	command=""
 	params=""
 }
 
+bracketed() {
+	for value; do
+		printf '[%s]' "$value"
+	done
+}
+
+# The command comes first, as the script sets it first; only it is ever
+# appended to.
 procd_set_param() {
-	params="$params $1"
-	if [ "$1" = command ]; then
-		command_line=""
-		shift
-		procd_append_param command "$@"
+	name=$1
+	shift
+	if [ "$name" = command ]; then
+		command=" command$(bracketed "$@")"
+	else
+		params="$params $name$(bracketed "$@")"
 	fi
 }
 
 procd_append_param() {
 	shift
-	for argument; do
-		command_line="${command_line}[$argument]"
-	done
+	command="$command$(bracketed "$@")"
 }
 
 procd_close_instance() {
-	echo "instance $command_line;$params"
+	echo "instance$command$params"
 }
 
 procd_add_reload_trigger() {
-	echo "reload trigger $*"
+	echo "trigger config.change $1 reload"
 }
 
-# check NAME CONFIG_TEXT EXPECTED: start_service and service_triggers with
-# /etc/config/quelmar holding CONFIG_TEXT print EXPECTED.
-check() {
-	printf '%s' "$2" >"$UCI_CONFIG_DIR/quelmar"
+run_init() {
 	# shellcheck source=/dev/null
-	got=$( (
+	(
 		. "$init"
 		start_service
-		status=$?
 		service_triggers
-		echo "status $status"
-	) 2>&1)
+	) 2>&1
+}
+
+if [ -n "${PROCD_INIT_RUNNER:-}" ]; then
+	# shellcheck source=/dev/null
+	. "$PROCD_INIT_RUNNER"
+fi
+
+# check NAME CONFIG_TEXT EXPECTED: with /etc/config/quelmar holding
+# CONFIG_TEXT, run_init prints EXPECTED.
+check() {
+	printf '%s' "$2" >"$UCI_CONFIG_DIR/quelmar"
+	got=$(run_init)
 	checked=$((checked + 1))
 	if [ "$got" != "$3" ]; then
 		printf 'FAIL %s:\n%s\nexpected:\n%s\n' "$1" "$got" "$3"
@@ -96,30 +118,32 @@ check() {
 	fi
 }
 
-started="reload trigger quelmar
-status 0"
-refused="quelmar: options eth and nas must both be set in /etc/config/quelmar (section 'main'); not started
-reload trigger quelmar
-status 1"
+trigger="trigger config.change quelmar reload"
+always=" respawn[3600][5][0] stdout[1] stderr[1]"
+why="options eth and nas must both be set in /etc/config/quelmar (section 'main'); not started"
+refused="quelmar: $why
+logger -t quelmar -p daemon.err $why
+instance error[$why]
+$trigger"
 
 check "the shipped config" "$(cat "$shipped")" \
-	"instance [/usr/sbin/quelmar][-e][eth0][-n][nas0]; command respawn stdout stderr
-$started"
+	"instance command[/usr/sbin/quelmar][-e][eth0][-n][nas0]$always
+$trigger"
 for on in 1 yes on true enabled; do
 	check "verbose '$on'" "config quelmar 'main'
 	option eth 'lan1'
 	option nas 'zv0'
 	option verbose '$on'
-" "instance [/usr/sbin/quelmar][-e][lan1][-n][zv0][-v]; command respawn stdout stderr
-$started"
+" "instance command[/usr/sbin/quelmar][-e][lan1][-n][zv0][-v]$always
+$trigger"
 done
 for off in 0 no off; do
 	check "verbose '$off'" "config quelmar 'main'
 	option eth 'lan1'
 	option nas 'zv0'
 	option verbose '$off'
-" "instance [/usr/sbin/quelmar][-e][lan1][-n][zv0]; command respawn stdout stderr
-$started"
+" "instance command[/usr/sbin/quelmar][-e][lan1][-n][zv0]$always
+$trigger"
 done
 check "no nas" "config quelmar 'main'
 	option eth 'eth0'

@@ -17,6 +17,7 @@ import argparse
 import collections
 import contextlib
 import ctypes
+import errno
 import fcntl
 import os
 import random
@@ -33,6 +34,7 @@ import threading
 import time
 
 SKIP = 77
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ETH = "ethside-0123456"  # 15 characters: the longest name an interface can have
 PEER = "ethpeer"
 NAS = "nas0"
@@ -604,9 +606,9 @@ def wait_drained():
         time.sleep(0.01)
 
 
-def verbose_relay(nas, env=None):
+def verbose_relay(nas, env=None, preexec=None):
     """Relays a long frame, a 42-byte one and a nas-side packet with -v; returns what to expect of the trace."""
-    proc = start("-v", "-e", ETH, "-n", NAS, env=env)
+    proc = start("-v", "-e", ETH, "-n", NAS, env=env, preexec=preexec)
     wait_ready(proc)
     long_frame = frame(0x0800, bytes(range(0x20, 0x80)))
     arp = frame(0x0806, bytes.fromhex("0001080006040001020000000001c0a80001000000000000c0a80002"))
@@ -636,7 +638,7 @@ def case_vendor_library():
     def configure(library_dir):
         subprocess.run(["rm", "-rf", build], check=True)
         return subprocess.run(
-            ["cmake", "-S", os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "-B", build,
+            ["cmake", "-S", SOURCE, "-B", build,
              "-DQUELMAR_ZVAPI=VENDOR", f"-DQUELMAR_ZVAPI_DIR={library_dir}", "-DBUILD_TESTING=OFF", *CMAKE_ARGS],
             capture_output=True, text=True)
 
@@ -714,33 +716,59 @@ def children_running(binary):
     return found
 
 
+def installed(*directories):
+    """Makes the directories writable in this mount namespace alone, on overlays, to install into."""
+    for directory in directories:
+        layer = "/run/layer" + directory.replace("/", "-")
+        os.makedirs(f"{layer}/upper")
+        os.mkdir(f"{layer}/work")
+        sh(f"mount -t overlay overlay -o lowerdir={directory},upperdir={layer}/upper,workdir={layer}/work "
+           + directory)
+
+
 def case_init_script():
-    """contrib/busybox/S50quelmar under BusyBox's sh and start-stop-daemon: start without a name
-    starts nothing; start relays, with the daemon's pid in the pid file; a second start starts no
-    second daemon; stop returns once the daemon has ended in order (status 0, no pid file), and
-    fails, having sent SIGTERM, when it does not end; a stop with none running is no error."""
+    """contrib/busybox/S50quelmar as it ships, at /etc/init.d with the daemon at /usr/sbin, under
+    BusyBox's sh and start-stop-daemon: start without a name starts nothing; a pid file naming
+    another program is not taken for quelmar; a quelmar that ends at once fails the start, its
+    reason on the console; start relays, the daemon's output (with -v, its dump) on the console
+    and its pid in the pid file; a second start starts no second daemon; stop returns once the
+    daemon has ended in order (status 0, no pid file), and fails, having sent SIGTERM, when it does
+    not end; a stop with none running is no error."""
     if EMULATOR:
         raise Skip("start-stop-daemon execs the daemon itself, with no emulator in front")
     busybox = shutil.which("busybox")
     assert busybox, "needs busybox (Debian package busybox)"
     nas = enter_lab()
-    # -b orphans the daemon; as a subreaper the test gets it as a child, to read its exit status.
+    # The script runs in the background what start-stop-daemon then becomes; once the script has
+    # ended, the daemon is an orphan, which a subreaper gets as its child, to read its exit status.
     assert ctypes.CDLL(None).prctl(36, 1, 0, 0, 0) == 0, "PR_SET_CHILD_SUBREAPER"
-    tools, config, binary = "/run/init-bin", "/run/quelmar.default", os.path.realpath(BINARY)
+    installed("/etc", "/usr/sbin")
+    binary, script, console = "/usr/sbin/quelmar", "/etc/init.d/S50quelmar", "/run/console.txt"
+    shutil.copy(BINARY, binary)
+    os.makedirs("/etc/init.d", exist_ok=True)
+    shutil.copy(os.path.join(SOURCE, "contrib/busybox/S50quelmar"), script)
+    open(console, "w").close()
+    sh(f"mount --bind {console} /dev/console")
+    tools = "/run/init-bin"
     os.mkdir(tools)
     os.symlink(busybox, f"{tools}/start-stop-daemon")  # Debian's own differs
-    env = dict(os.environ, PATH=f"{tools}:{os.environ['PATH']}", QUELMAR_BIN=BINARY, QUELMAR_DEFAULTS=config)
-    script = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "contrib/busybox/S50quelmar")
+    env = dict(os.environ, PATH=f"{tools}:{os.environ['PATH']}")
 
     def configure(settings):
-        with open(config, "w") as f:
+        os.makedirs("/etc/default", exist_ok=True)
+        with open("/etc/default/quelmar", "w") as f:
             f.write(settings)
 
-    def run(action, status, out):
-        done = subprocess.run([busybox, "sh", script, action], env=env, capture_output=True, text=True,
-                              timeout=WAIT)
+    def run(action, status, out, before=()):
+        # Output captured through pipes: a daemon that kept them would hold this up until WAIT.
+        done = subprocess.run([*before, busybox, "sh", script, action], env=env, capture_output=True,
+                              text=True, timeout=WAIT)
         got = (done.returncode, done.stdout + done.stderr)
         assert got == (status, out), f"{action}: {got!r}"
+
+    def on_console():
+        with open(console, newline="") as f:
+            return f.read()
 
     def started(*args):
         """Starts it; checks that one daemon runs, with args, and that the pid file names it."""
@@ -749,40 +777,189 @@ def case_init_script():
         with open(PID_FILE) as f:
             assert f.read() == str(pid)
         with open(f"/proc/{pid}/cmdline") as f:
-            assert f.read().split("\0")[:-1] == [BINARY, *args], args
+            assert f.read().split("\0")[:-1] == [binary, *args], args
         return pid
 
     try:
         configure(f"ETH_IF={ETH}\n")
-        run("start", 1, f"Starting quelmar: FAIL (ETH_IF and NAS_IF must be set in {config})\n")
+        run("start", 1, "Starting quelmar: FAIL (ETH_IF and NAS_IF must be set in /etc/default/quelmar)\n")
         assert children_running(binary) == []
+        with open(PID_FILE, "w") as f:  # left by a quelmar that was killed, its pid now the test's
+            f.write(str(os.getpid()))
+        run("stop", 0, "Stopping quelmar: not running\n")
+        # start gives a quelmar a tenth of a second to end after writing its pid file. Without
+        # CAP_NET_RAW it ends microseconds after; with an interface missing, it would first close
+        # its packet sockets, which takes the kernel tens of milliseconds of that tenth.
         configure(f"ETH_IF={ETH}\nNAS_IF={NAS}\n")
-        pid = started("-e", ETH, "-n", NAS)
+        run("start", 1, "Starting quelmar: FAIL\n", before=("setpriv", "--bounding-set", "-net_raw"))
+        assert children_running(binary) == [] and not os.path.exists(PID_FILE)
+        assert on_console() == startup_line() + f"socket: {libc_says('EPERM')}\n", on_console()
+
+        configure(f"ETH_IF={ETH}\nNAS_IF={NAS}\nVERBOSE=yes\n")
+        pid = started("-v", "-e", ETH, "-n", NAS)
         frames = [frame(0x0800, b"started by the init script"), frame(0x0806, b"second")]
         inject(frames)
         assert read_nas(nas, 2) == relayed(frames)
-        run("start", 0, f"Starting quelmar: already running (pid {pid})\n")
+        run("start", 0, "Starting quelmar: already running\n")
         assert children_running(binary) == [pid]
         run("stop", 0, "Stopping quelmar: OK\n")
         ended, status = os.waitpid(pid, os.WNOHANG)
         assert ended == pid, "stop returned before the daemon ended"
         assert os.waitstatus_to_exitcode(status) == 0 and not os.path.exists(PID_FILE), status
+        assert on_console() == startup_line() + "".join(dump(f, "eth2nas") for f in frames), on_console()
         run("stop", 0, "Stopping quelmar: not running\n")
 
         # A daemon that does not end (stopped here, its SIGTERM pending) fails the stop once TIMEOUT
         # has passed, and ends in order when it goes on.
-        configure(f"ETH_IF={ETH}\nNAS_IF={NAS}\nVERBOSE=yes\n")
-        pid = started("-v", "-e", ETH, "-n", NAS)
-        os.kill(pid, signal.SIGSTOP)
         configure(f"ETH_IF={ETH}\nNAS_IF={NAS}\nTIMEOUT=1\n")
+        pid = started("-e", ETH, "-n", NAS)
+        os.kill(pid, signal.SIGSTOP)
         run("stop", 1, "Stopping quelmar: FAIL (still running after 1 s)\n")
         assert children_running(binary) == [pid]
         os.kill(pid, signal.SIGCONT)
         assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0 and not os.path.exists(PID_FILE)
+        assert on_console() == startup_line(), on_console()
     finally:
         for left in children_running(binary):
             os.kill(left, signal.SIGKILL)
             os.waitpid(left, 0)
+
+
+def unit_settings(path):
+    """A systemd unit's settings, each name with its values in order."""
+    settings = collections.defaultdict(list)
+    with open(path) as f:
+        for line in map(str.strip, f):
+            if line and not line.startswith(("#", "[")):
+                name, value = line.split("=", 1)
+                settings[name].append(value)
+    return settings
+
+
+def syscall_filter(settings):
+    """The system calls SystemCallFilter allows, by name: its allow list less its deny lists, each group
+    expanded as this host's systemd-analyze lists it."""
+    listing = subprocess.run(["systemd-analyze", "syscall-filter"], check=True, capture_output=True,
+                             text=True).stdout
+    groups, group = {}, None
+    for line in listing.splitlines():
+        if not line.startswith(" "):
+            group = line if line.startswith("@") else None
+            groups.setdefault(group, [])
+        elif group and not line.strip().startswith("#"):
+            groups[group].append(line.strip())
+
+    def expand(names):
+        return set().union(*(expand(groups[name]) if name.startswith("@") else {name} for name in names))
+
+    allowed = set()
+    for value in settings["SystemCallFilter"]:
+        if value.startswith("~"):
+            allowed -= expand(value[1:].split())
+        else:
+            allowed |= expand(value.split())
+    return allowed
+
+
+def sandbox(settings):
+    """A preexec_fn that applies the unit's sandbox as systemd would: root and /run read-only and /proc
+    showing only the process's own (ProtectSystem=strict, ProcSubset=pid, ProtectProc=invisible); an
+    unprivileged user with the capabilities of the bounding set, ambient (DynamicUser, AmbientCapabilities,
+    CapabilityBoundingSet); no_new_privs; a seccomp filter of SystemCallFilter and RestrictAddressFamilies,
+    anything else failing with SystemCallErrorNumber."""
+    expected = {"DynamicUser": ["yes"], "NoNewPrivileges": ["yes"], "ProtectSystem": ["strict"],
+                "ProcSubset": ["pid"], "ProtectProc": ["invisible"], "SystemCallErrorNumber": ["EPERM"],
+                "SystemCallArchitectures": ["native"], "AmbientCapabilities": settings["CapabilityBoundingSet"]}
+    assert all(settings[name] == value for name, value in expected.items()), "the test applies other settings"
+    libc = ctypes.CDLL(None, use_errno=True)
+    seccomp = ctypes.CDLL("libseccomp.so.2")
+    seccomp.seccomp_init.restype = ctypes.c_void_p
+    seccomp.seccomp_init.argtypes = [ctypes.c_uint32]
+    seccomp.seccomp_syscall_resolve_name.argtypes = [ctypes.c_char_p]
+    seccomp.seccomp_rule_add_array.argtypes = [ctypes.c_void_p, ctypes.c_uint32, ctypes.c_int, ctypes.c_uint,
+                                               ctypes.c_void_p]
+    seccomp.seccomp_load.argtypes = [ctypes.c_void_p]
+    capabilities = {"CAP_NET_RAW": 13}  # linux/capability.h
+    kept = [capabilities[name] for name in " ".join(settings["CapabilityBoundingSet"]).split()]
+    with open("/proc/sys/kernel/cap_last_cap") as f:
+        last_capability = int(f.read())
+    families = [getattr(socket, name) for name in " ".join(settings["RestrictAddressFamilies"]).split()]
+
+    class ArgCmp(ctypes.Structure):  # struct scmp_arg_cmp
+        _fields_ = [("arg", ctypes.c_uint), ("op", ctypes.c_int), ("a", ctypes.c_uint64), ("b", ctypes.c_uint64)]
+
+    allow, eq = 0x7FFF0000, 4  # SCMP_ACT_ALLOW, SCMP_CMP_EQ
+    context = seccomp.seccomp_init(0x00050000 | errno.EPERM)  # SCMP_ACT_ERRNO(EPERM)
+    numbers = {seccomp.seccomp_syscall_resolve_name(name.encode()) for name in syscall_filter(settings)}
+    numbers.discard(-1)  # calls of other architectures
+    numbers.discard(socket_call := seccomp.seccomp_syscall_resolve_name(b"socket"))
+    for number in numbers:
+        assert seccomp.seccomp_rule_add_array(context, allow, number, 0, None) == 0
+    for family in families:  # socket(family, ...) for these alone
+        assert seccomp.seccomp_rule_add_array(context, allow, socket_call, 1, ctypes.byref(ArgCmp(0, eq, family))) == 0
+
+    def check(result):
+        if result != 0:
+            raise OSError(ctypes.get_errno(), os.strerror(ctypes.get_errno()))
+
+    def apply():
+        check(libc.unshare(0x00020000))  # CLONE_NEWNS
+        for read_only in ("/", os.path.realpath("/var/run")):
+            check(libc.mount(None, read_only.encode(), None, 4096 | 32 | 1, None))  # MS_BIND|MS_REMOUNT|MS_RDONLY
+        check(libc.mount(b"proc", b"/proc", b"proc", 2 | 4 | 8, b"hidepid=invisible,subset=pid"))
+        for capability in set(range(last_capability + 1)) - set(kept):
+            check(libc.prctl(24, capability, 0, 0, 0))  # PR_CAPBSET_DROP
+        check(libc.prctl(8, 1, 0, 0, 0))  # PR_SET_KEEPCAPS: through the change of user
+        os.setgroups([])
+        os.setresgid(65534, 65534, 65534)
+        os.setresuid(65534, 65534, 65534)
+        mask = sum(1 << capability for capability in kept)
+        header = (ctypes.c_uint32 * 2)(0x20080522, 0)  # _LINUX_CAPABILITY_VERSION_3, this process
+        data = (ctypes.c_uint32 * 6)(mask, mask, mask, 0, 0, 0)  # effective, permitted, inheritable
+        check(libc.capset(header, data))
+        for capability in kept:
+            check(libc.prctl(47, 2, capability, 0, 0))  # PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE
+        check(libc.prctl(38, 1, 0, 0, 0))  # PR_SET_NO_NEW_PRIVS
+        check(seccomp.seccomp_load(context))
+
+    return apply
+
+
+def case_systemd_unit():
+    """contrib/systemd/quelmar.service passes systemd-analyze verify and stays at its security exposure; the
+    daemon its ExecStart runs, under the unit's sandbox (another user with CAP_NET_RAW alone, no_new_privs, its
+    system call filter and address families, a read-only file system), relays with -v, writes no pid file,
+    and ends in order on SIGTERM."""
+    global BINARY
+    if EMULATOR:
+        raise Skip("the seccomp filter would apply to the emulator")
+    unit = os.path.join(SOURCE, "contrib/systemd/quelmar.service")
+    nas = enter_lab()
+    installed("/usr/sbin")
+    shutil.copy(BINARY, "/usr/sbin/quelmar")
+    for check in (["verify", "--man=no", unit],
+                  # The exposure that contrib/README.md gives, 1.2, in tenths; a weaker sandbox scores higher.
+                  ["security", "--offline=yes", "--threshold=12", unit]):
+        done = subprocess.run(["systemd-analyze", *check], capture_output=True, text=True, cwd="/run")
+        assert done.returncode == 0 and (check[0] != "verify" or done.stdout + done.stderr == ""), \
+            f"systemd-analyze {check[0]}: {done.returncode} {done.stdout}{done.stderr}"
+    settings = unit_settings(unit)
+    environment = {"ETH_IF": ETH, "NAS_IF": NAS, "QUELMAR_ARGS": "-v"}  # as /etc/default/quelmar sets them
+    [exec_start] = settings["ExecStart"]
+    command = []
+    for word in exec_start.split():  # $NAME: split into words; ${NAME}: one word
+        name = word.strip("${}")
+        command += environment[name].split() if word.startswith("$" + name) else \
+            [environment[name]] if word.startswith("${") else [word]
+    assert command == ["/usr/sbin/quelmar", "-v", "-e", ETH, "-n", NAS], command
+    BINARY = command[0]
+    proc, trace = verbose_relay(nas, preexec=sandbox(settings))
+    with open(f"/proc/{proc.pid}/status") as f:
+        status = dict(line.split(":", 1) for line in f.read().splitlines())
+    got = [status[name].split()[0] for name in ("Uid", "CapEff", "CapBnd", "NoNewPrivs", "Seccomp")]
+    assert got == ["65534", "0000000000002000", "0000000000002000", "1", "2"], got
+    assert not os.path.exists(PID_FILE)
+    expect_end(proc, out=startup_line(), err=trace, sig=signal.SIGTERM)
 
 
 # ---- faults, the SIGTERM race and the soak ----
