@@ -1,0 +1,122 @@
+#!/bin/sh
+# SPDX-License-Identifier: ISC
+# Builds the emulated board's fixed pieces into DIR, each once:
+#   vmlinux        Linux from Debian's linux-source-6.1 (the .deb downloaded and
+#                  unpacked here, never installed): tinyconfig with kernel.config
+#   gen_init_cpio  the kernel's own tool, which packs an initramfs without root
+#   busybox        a static BusyBox from Debian's source package, and busybox.links
+#   nas-tun        the nas side's tun program (nas_tun.cpp), static
+# Each piece is kept with a key that names what made it (package version,
+# options, compiler, source); a piece whose key still matches is not built
+# again. Needs the Debian packages of tests/run: g++-mips-linux-gnu, flex,
+# bison, bc, dpkg-dev, xz-utils.
+#
+#   board/build.sh DIR      e.g. board/build.sh build/board
+set -eu
+board=$(cd "$(dirname "$0")" && pwd)
+mkdir -p "$1"
+dir=$(cd "$1" && pwd)
+cross=mips-linux-gnu-
+jobs=$(nproc 2>/dev/null || echo 2)
+
+fail() {
+    echo "board/build.sh: $*" >&2
+    exit 1
+}
+
+# Runs a step with its output in the piece's log, shown (its end) only when it fails.
+logged() {
+    "$@" >>"$log" 2>&1 || { tail -n 40 "$log" >&2; fail "a step failed; the whole log is $log"; }
+}
+
+# The version of PACKAGE's source that apt's lists offer now, through its binary
+# package's candidate (a binNMU names its source's version in Source:).
+source_version() {
+    record=$(apt-cache show --no-all-versions "$1" 2>/dev/null) || fail "apt knows no package $1 (run apt-get update)"
+    version=$(echo "$record" | sed -n "s/^Source: [^ ]* (\(.*\))$/\1/p")
+    [ -n "$version" ] || version=$(echo "$record" | sed -n 's/^Version: //p')
+    echo "$version"
+}
+
+compiler=$(${cross}gcc --version | head -n 1)
+
+# The piece is up to date when its key file holds KEY; otherwise its work
+# directory and log are made afresh.
+stale() {
+    piece=$1
+    key=$2
+    [ "$(cat "$dir/$piece.key" 2>/dev/null)" != "$key" ] || return 1
+    work=$dir/$piece.work
+    log=$dir/$piece.log
+    rm -rf "$work" "$dir/$piece.key"
+    mkdir -p "$work"
+    : >"$log"
+    echo "board: building $piece" >&2
+}
+
+built() {
+    rm -rf "$work"
+    echo "$key" >"$dir/$1.key"
+}
+
+# Every option of the fragment as the final .config must have it.
+check_options() {
+    sed -n 's/^\(CONFIG_[A-Z0-9_]*=.*\)$/\1/p; s/^# \(CONFIG_[A-Z0-9_]*\) is not set$/\1/p' "$board/kernel.config" |
+        while read -r option; do
+            case $option in
+            *=*) grep -qx "$option" "$1" ;;
+            *) ! grep -q "^$option=" "$1" ;;
+            esac || fail "$option did not hold in the kernel's configuration (a dependency missing from kernel.config?)"
+        done
+}
+
+kernel() {
+    version=$(source_version linux-source-6.1)
+    stale vmlinux "linux-source-6.1 $version $(sha256sum <"$board/kernel.config" | cut -d" " -f1) $compiler" || return 0
+    (cd "$work" && logged apt-get -q -o APT::Sandbox::User=root download "linux-source-6.1=$version")
+    # Documentation and the register headers of one GPU family are most of
+    # the tree and none of this kernel; Kconfig reads Documentation/Kconfig.
+    dpkg-deb --fsys-tarfile "$work"/linux-source-6.1_*.deb | tar -xO ./usr/src/linux-source-6.1.tar.xz |
+        tar -xJ -C "$work" --exclude='linux-source-6.1/Documentation/*/*' \
+            --exclude='linux-source-6.1/drivers/gpu/drm/amd/include/asic_reg'
+    rm "$work"/linux-source-6.1_*.deb
+    set -- make -C "$work/linux-source-6.1" ARCH=mips CROSS_COMPILE="$cross" O="$work/out"
+    logged "$@" tinyconfig
+    logged "$work/linux-source-6.1/scripts/kconfig/merge_config.sh" -m -O "$work/out" "$work/out/.config" \
+        "$board/kernel.config"
+    logged "$@" olddefconfig
+    check_options "$work/out/.config"
+    logged "$@" -j"$jobs" vmlinux
+    cp "$work/out/vmlinux" "$work/out/usr/gen_init_cpio" "$dir/"
+    built vmlinux
+}
+
+busybox() {
+    version=$(source_version busybox)
+    stale busybox "busybox $version $compiler" || return 0
+    logged sh "$board/../cmake/debian_source.sh" "busybox=$version" "$work"
+    source_dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'busybox-*')
+    set -- make -C "$source_dir" CROSS_COMPILE="$cross"
+    logged "$@" defconfig
+    # Static against the cross toolchain's glibc: the image holds no C
+    # library but the one quelmar's build brings.
+    sed -i -e 's|^# CONFIG_STATIC is not set|CONFIG_STATIC=y|' "$source_dir/.config"
+    logged "$@" oldconfig
+    logged "$@" -j"$jobs" busybox busybox.links
+    cp "$source_dir/busybox" "$source_dir/busybox.links" "$dir/"
+    built busybox
+}
+
+nas_tun() {
+    stale nas-tun "$(sha256sum <"$board/nas_tun.cpp" | cut -d" " -f1) $compiler" || return 0
+    logged ${cross}g++ -std=c++20 -Os -static -Wall -Wextra -fno-exceptions -fno-rtti -o "$dir/nas-tun" \
+        "$board/nas_tun.cpp"
+    built nas-tun
+}
+
+# One build at a time per directory, whoever else asks for it.
+exec 9>"$dir/lock"
+flock 9
+kernel
+busybox
+nas_tun
