@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: ISC
 """Checks of the benchmark's own arithmetic: what it reads from strace, the medians it
-reports, where its targets are met, and its latency percentiles and loss count. Runs no
+reports, where its targets are met, its latency percentiles and loss count, and the board's
+ratios to the floor, repetition by repetition. Runs no
 relay and needs no privilege."""
 import struct
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
+import board_trials  # noqa: E402
 import latency  # noqa: E402
 import report  # noqa: E402
 import trials  # noqa: E402
@@ -80,7 +82,19 @@ def check_latency_stats():
     assert (nothing["lost"], nothing["p50_us"]) == (5, None), nothing
 
 
-for check in (check_strace, check_medians, check_targets, check_latency_stats):
+def check_board_pairs():
+    # Against the floor, each repetition's own ratio: a slow repetition (the host busy) slows both.
+    rows = [dict(build="b", size=64, rate=9, rep=rep, contender=name, relayed_fps=fps, relay_us_per_frame=us)
+            for rep, name, fps, us in ((1, "quelmar", 500, 90), (1, "floor", 1000, 60), (2, "quelmar", 2400, 20),
+                                       (2, "floor", 2000, 30), (3, "quelmar", 1800, 50), (3, "floor", 3000, 20))]
+    for r in rows:
+        r.update(offered_fps=1, taken_fps=1, loss_pct=0, board_busy_pct=1, vm_rss_kb=None, vm_size_kb=None)
+    q = board_trials.summarise(rows)["b", 64, 9, "quelmar"]
+    # Not the ratio of the medians (1800 / 2000, 50 / 30).
+    assert (q["relayed_fps"], q["vs_floor"], q["cpu_vs_floor"]) == (1800, (0.6, 0.5, 1.2), (1.5, 20 / 30, 2.5)), q
+
+
+for check in (check_strace, check_medians, check_targets, check_latency_stats, check_board_pairs):
     check()
-print("4 passed, 0 failed")
+print("5 passed, 0 failed")
 sys.exit(0)
