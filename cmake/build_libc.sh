@@ -45,6 +45,7 @@ build_musl() {
 }
 
 build_uclibc() {
+    # shellcheck disable=SC2012 # Debian's own file names, the newest last
     tarball=$(ls /usr/src/uClibc-ng-*.tar.* 2>/dev/null | tail -n 1)
     [ -n "$tarball" ] || fail "no /usr/src/uClibc-ng-*.tar.*: install Debian's uclibc-source"
     tar -xf "$tarball" -C "$work/src"

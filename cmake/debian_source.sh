@@ -13,7 +13,8 @@
 # turned into deb-src; lists and package cache stay in the scratch directory.
 set -eu
 package=$1
-dir=$2
+# Absolute: apt takes a relative Dir::State::Lists as under /var/lib/apt.
+dir=$(mkdir -p "$2" && cd "$2" && pwd)
 scratch=$dir/.apt
 
 fail() {
@@ -25,10 +26,24 @@ mkdir -p "$scratch/lists/partial" "$scratch/cache/archives/partial" "$scratch/pa
 : >"$scratch/parts/debian.sources"
 : >"$scratch/debian.list"
 # Where each of Debian's binary entries stands: FILE:N, the Nth stanza of a
-# deb822 .sources file or the Nth line of a one-line .list file.
-entries=$(apt-get indextargets --format '$(ORIGIN) $(TARGET_OF) $(SOURCESENTRY)' 'Created-By: Packages' |
-          sed -n 's/^Debian deb //p' | sort -u)
-[ -n "$entries" ] || fail "apt knows no entry of Debian's archive with a fetched Release file (run apt-get update)"
+# deb822 .sources file or the Nth line of a one-line .list file. The Origin
+# comes from each entry's Release file: where the machine's lists have none
+# (an image that cleaned them), the machine's entries are fetched into the
+# scratch lists first; one that cannot be fetched is left out.
+debian_entries() {
+    # shellcheck disable=SC2016 # apt's own fields, not the shell's
+    apt-get "$@" indextargets --format '$(ORIGIN) $(TARGET_OF) $(SOURCESENTRY)' 'Created-By: Packages' |
+        sed -n 's/^Debian deb //p' | sort -u
+}
+entries=$(debian_entries)
+if [ -z "$entries" ]; then
+    set -- -o Dir::State::Lists="$scratch/lists" -o APT::Sandbox::User=root
+    apt-get -q "$@" update >"$scratch/update.log" 2>&1 || true
+    entries=$(debian_entries "$@")
+fi
+[ -n "$entries" ] || { cat "$scratch/update.log" >&2; fail "no entry of Debian's archive could be fetched"; }
+rm -rf "$scratch/lists"
+mkdir -p "$scratch/lists/partial"
 for entry in $entries; do
     file=${entry%:*}
     number=${entry##*:}

@@ -40,7 +40,6 @@ bool occupy_standard_descriptors()
     const char* stand_in = "/dev/null";
     int flags = O_RDWR;
     int fd = open(stand_in, flags);
-    int null_errno = errno;
     if (fd == -1) {
         stand_in = "/";
         flags = O_PATH | O_DIRECTORY;
@@ -50,12 +49,26 @@ bool occupy_standard_descriptors()
         fd = open(stand_in, flags);
     }
     if (fd == -1) {
-        errno = null_errno;
-        report_errno("/dev/null");
+        report_errno(stand_in);
         return false;
     }
     close(fd);
     return true;
+}
+
+// SIGTERM deliverable from the first instruction on, even if the process was
+// started with it blocked (it is never blocked again): until its handler is
+// installed, its default action ends a process that a full standard output or
+// error holds in a write. SIGPIPE ignored: a reader of standard output or error
+// that went away (a log pipe that ended) must cost the text, not the relay; the
+// write fails with EPIPE instead.
+void settle_signals()
+{
+    sigset_t sigterm_only;
+    sigemptyset(&sigterm_only);
+    sigaddset(&sigterm_only, SIGTERM);
+    sigprocmask(SIG_UNBLOCK, &sigterm_only, nullptr);
+    signal(SIGPIPE, SIG_IGN);
 }
 
 [[noreturn]] void exit_with_usage(const char* program)
@@ -82,27 +95,20 @@ void write_pid_file()
 }
 
 // Besides the flag, wakes whatever wait the process is in: the relay loop's, or
-// the console's while it is full.
+// standard error's while it is full.
 void handle_sigterm(int /*signal*/)
 {
     m_exit = 1;
     wake_waits();
 }
 
-// Makes SIGTERM deliverable even if the process was started with it blocked (it
-// is never blocked again), installs the handler with BSD signal() semantics,
-// spelled out so that uClibc and musl behave like glibc (the handler stays
-// installed, SIGTERM is held off while it runs, interrupted calls restart where
-// they can), then opens the stop pipe, which the relay loop waits on too. A
-// SIGTERM before the pipe is there only sets m_exit, which the loop checks
-// before its first wait.
+// Installs the handler with BSD signal() semantics, spelled out so that uClibc
+// and musl behave like glibc (the handler stays installed, SIGTERM is held off
+// while it runs, interrupted calls restart where they can), then opens the stop
+// pipe, which the relay loop waits on too. A SIGTERM before the pipe is there
+// only sets m_exit, which the loop checks before its first wait.
 bool arm_sigterm(int& highest_fd)
 {
-    sigset_t sigterm_only;
-    sigemptyset(&sigterm_only);
-    sigaddset(&sigterm_only, SIGTERM);
-    sigprocmask(SIG_UNBLOCK, &sigterm_only, nullptr);
-
     struct sigaction action = {};
     action.sa_handler = handle_sigterm;
     sigemptyset(&action.sa_mask);
@@ -128,6 +134,7 @@ bool arm_sigterm(int& highest_fd)
 
 int main(int argc, char* argv[])
 {
+    settle_signals();
     setvbuf(stdout, m_stdout_buffer, _IOLBF, sizeof m_stdout_buffer);
     if (!occupy_standard_descriptors()) {
         return 1; // nothing done yet, as after a usage error

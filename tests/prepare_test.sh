@@ -1,25 +1,43 @@
 #!/bin/sh
 # SPDX-License-Identifier: ISC
-# need_packages (tools/prepare.sh) against a made-up dpkg status, with the real dpkg-query and
-# the real apt-get in simulation: a package that an installed one provides counts as there, and
-# one that conflicts with an installed one makes apt stop rather than remove anything.
+# need_packages (tools/prepare.sh) against a made-up machine: the real dpkg-query on a dpkg status
+# of our own, the real apt-get simulating against it and a local repository, nothing else read.
+# Packages that are installed (held too) or provided count as there; one that would need an
+# installed package removed or upgraded makes it stop before anything happens.
 #
 #	prepare_test.sh SOURCE_DIR
 set -u
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/admin/info" "$work/admin/updates" "$work/bin"
-# busybox as the plain package, gnuplot-qt in gnuplot-nox's place; neither needs anything.
-for package in "busybox|" "gnuplot-qt|Provides: gnuplot, gnuplot-nox, gnuplot-x11"; do
-	printf 'Package: %s\nStatus: install ok installed\nVersion: 1\nArchitecture: all\n%s\n\n' \
-		"${package%%|*}" "${package#*|}" >>"$work/admin/status"
-done
-# apt-get as need_packages calls it, simulated against that status; update is left out.
+mkdir -p "$work/admin/info" "$work/admin/updates" "$work/bin" "$work/repo" "$work/lists/partial" \
+	"$work/cache/archives/partial"
+# name|version|status|more fields: installed where there is a status, in the repository where not
+stanzas() {
+	for package in "$@"; do
+		IFS='|' read -r name version status more <<-EOF
+			$package
+		EOF
+		printf 'Package: %s\nVersion: %s\nArchitecture: all\nMaintainer: nobody\nDescription: test\n' "$name" "$version"
+		[ -z "$more" ] || printf '%b\n' "$more"
+		if [ -n "$status" ]; then
+			printf 'Status: %s\n\n' "$status"
+		else
+			printf 'Filename: ./%s.deb\nSize: 1\n\n' "$name"
+		fi
+	done
+}
+stanzas "busybox|1|install ok installed|" "gnuplot-qt|1|install ok installed|Provides: gnuplot-nox" \
+	"libfoo|1|install ok installed|" "tool|1|hold ok installed|" >"$work/admin/status"
+stanzas "busybox-static|2||Conflicts: busybox\nReplaces: busybox" "libfoo|2||" "needs-libfoo|2||Depends: libfoo (>= 2)" \
+	>"$work/repo/Packages"
+echo "deb [trusted=yes] file:$work/repo ./" >"$work/sources.list"
 cat >"$work/bin/apt-get" <<SCRIPT
 #!/bin/sh
-case " \$* " in *" update"*) exit 0 ;; esac
 echo "\$*" >>"$work/calls"
-exec /usr/bin/apt-get -s -o Dir::State::status="$work/admin/status" "\$@"
+case " \$* " in *" install "*) set -- --simulate "\$@" ;; esac
+exec /usr/bin/apt-get -o Dir::State::status="$work/admin/status" -o Dir::Etc::SourceList="$work/sources.list" \\
+	-o Dir::Etc::SourceParts=- -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" \\
+	-o APT::Sandbox::User=root -o Debug::NoLocking=1 "\$@"
 SCRIPT
 chmod +x "$work/bin/apt-get"
 export DPKG_ADMINDIR="$work/admin" PATH="$work/bin:$PATH"
@@ -32,21 +50,21 @@ fail() {
 	failures=$((failures + 1))
 }
 
-out=$(need_packages gnuplot-nox busybox 2>&1) || fail "provided packages: $out"
+out=$(need_packages gnuplot-nox busybox tool 2>&1) || fail "installed, provided and held packages: $out"
 [ ! -e "$work/calls" ] || fail "apt-get called for packages that are there: $(cat "$work/calls")"
 
-# busybox-static conflicts with busybox: with removals allowed, apt would take busybox away.
-if out=$(need_packages busybox-static 2>&1); then
-	fail "need_packages went on although busybox-static conflicts with busybox: $out"
-fi
-case $out in
-*"remove is disabled"*) ;;
-*) fail "apt did not stop for the conflict: $out" ;;
-esac
-case $out in
-*"Remv "*) fail "apt would have removed: $out" ;;
-esac
-grep -q -- "--no-remove busybox-static\$" "$work/calls" || fail "apt-get call: $(cat "$work/calls")"
+# busybox-static conflicts with busybox; needs-libfoo would upgrade libfoo.
+for package in busybox-static needs-libfoo; do
+	: >"$work/calls"
+	if out=$(need_packages "$package" 2>&1); then
+		fail "$package: need_packages went on: $out"
+	fi
+	case $out in
+	*"remove is disabled"* | *"would upgrade packages of this machine: libfoo (1 installed)"*) ;;
+	*) fail "$package: apt did not stop, or not for the reason: $out" ;;
+	esac
+	grep -q -- " -y" "$work/calls" && fail "$package: installed all the same: $(cat "$work/calls")"
+done
 
-[ "$failures" -eq 0 ] && echo "need_packages: provided packages accepted, nothing removed"
+[ "$failures" -eq 0 ] && echo "need_packages: installed, provided and held packages accepted; nothing removed or upgraded"
 exit "$failures"

@@ -351,10 +351,28 @@ def case_sigterm_at_rest():
         assert f.read() == str(proc.pid)
     assert os.stat(PID_FILE).st_mode & 0o777 == 0o666  # fopen "w" with the daemon's umask of 0
     expect_end(proc, sig=signal.SIGTERM)
+
+    def blocked_and_stdout_full():
+        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
+        fcntl.fcntl(1, fcntl.F_SETPIPE_SZ, 4096)
+        os.set_blocking(1, False)
+        os.write(1, b"x" * 4096)
+        os.set_blocking(1, True)
+    # Started so, it is held writing its start-up line: SIGTERM's default action still ends it.
+    proc = start("-e", ETH, "-n", NAS, preexec=blocked_and_stdout_full)
+    deadline = time.monotonic() + WAIT
+    while not held_outside_wait(proc.pid):
+        assert time.monotonic() < deadline, "the daemon was never held up by its standard output"
+        time.sleep(0.01)
+    proc.send_signal(signal.SIGTERM)
+    with contextlib.suppress(subprocess.TimeoutExpired):
+        proc.wait(timeout=WAIT)  # reads nothing: standard output stays full
+    assert proc.returncode == -signal.SIGTERM, f"status {proc.returncode} with standard output full"
     if SHIM:  # SIGTERM after the loop's check of its stop flag, before the wait: the wait ends at once
         expect_end(start("-e", ETH, "-n", NAS, preload=SHIM, env=dict(os.environ, QUELMAR_SHIM="term_before_wait")),
                    out=startup_line())
-    if shutil.which("strace") and not EMULATOR:
+    if not EMULATOR:
+        assert shutil.which("strace"), "needs strace (Debian package strace)"
         # Every close held 0.3 s at its return, and SIGTERM after SIGTERM until the end: some land in
         # the shutdown, between the stop pipe's two closes too. None may end the daemon by SIGPIPE.
         traced = subprocess.Popen(["strace", "-o", "/dev/null", "-e", "trace=close", "-e",
@@ -510,13 +528,12 @@ def emulator_descriptors():
     return int(answer)
 
 
-def stall_stderr():
-    """preexec: standard error a pipe of one page, full, that nobody reads until the daemon has ended."""
-    fcntl.fcntl(2, fcntl.F_SETPIPE_SZ, 4096)
-    flags = fcntl.fcntl(2, fcntl.F_GETFL)
-    fcntl.fcntl(2, fcntl.F_SETFL, flags | os.O_NONBLOCK)
-    os.write(2, b"x" * 4096)
-    fcntl.fcntl(2, fcntl.F_SETFL, flags)
+def reader_gone():
+    """preexec: standard error a pipe whose reader has gone, as when a log pipe ended."""
+    reader, writer = os.pipe()
+    os.dup2(writer, 2)
+    os.close(reader)
+    os.close(writer)
 
 
 def drop_privilege():
@@ -533,8 +550,8 @@ def case_setup_failures():
         (dict(eth_up=False, nas_up=False), [], {}, f"{ETH} is not up!\n", ""),
         (dict(nas_up=False), [], {}, f"{NAS} is not up!\n", ""),
         ({}, ["-n", "nosuch0"], {}, "", f"ioctl: {libc_says('ENODEV')}\n"),
-        # Standard error full from the start: the message is dropped, never waited for.
-        ({}, ["-n", "nosuch0"], dict(preexec=stall_stderr), "", "x" * 4096),
+        # Standard error's reader gone: the message is lost (EPIPE), and SIGPIPE does not end it.
+        ({}, ["-n", "nosuch0"], dict(preexec=reader_gone), "", ""),
         ({}, ["-e", too_long], {}, "", f"{too_long}: interface name too long\n"),
         ({}, ["-n", too_long], {}, "", f"{too_long}: interface name too long\n"),
         ({}, [], dict(preexec=drop_privilege), "", f"socket: {libc_says('EPERM')}\n"),

@@ -19,17 +19,18 @@ as_root() {
     fi
 }
 
-# The packages that are installed, and those they provide (busybox-static provides busybox,
-# gnuplot-qt gnuplot-nox), one name a line.
+# The packages that are installed (held ones too), and those they provide
+# (busybox-static provides busybox, gnuplot-qt gnuplot-nox), one name a line.
 present_packages() {
     dpkg-query -W -f='${db:Status-Abbrev}|${Package}, ${Provides}\n' 2>/dev/null |
-        sed -n 's/^ii *|//p' | tr ',' '\n' | sed 's/([^)]*)//; s/:.*//; s/[[:space:]]//g' | sort -u
+        sed -n 's/^.i *|//p' | tr ',' '\n' | sed 's/([^)]*)//; s/:.*//; s/[[:space:]]//g' | sort -u
 }
 
 # Installs those of the named Debian packages that are missing, saying which;
-# nothing at all when every one is there or provided by one that is. apt-get
-# never removes anything here: a package that conflicts with an installed one
-# makes it stop and say why.
+# nothing at all when every one is there or provided by one that is. Nothing
+# else on the machine changes: a package that would need another one removed
+# (a conflict) or upgraded makes it stop and say which, before anything is
+# installed.
 need_packages() {
     present=$(present_packages)
     missing=""
@@ -41,7 +42,16 @@ need_packages() {
     [ -n "$missing" ] || return 0
     echo "installing from Debian:$missing"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get -o DPkg::Lock::Timeout=600 -q update
+    # A repository that cannot be reached (a third-party one, say) fails the update, not the install.
+    apt-get -o DPkg::Lock::Timeout=600 -q update || echo "apt-get update failed; going on with the lists there are" >&2
     # shellcheck disable=SC2086 # one word per package
-    apt-get -o DPkg::Lock::Timeout=600 -q install -y --no-install-recommends --no-remove $missing
+    set -- apt-get -o DPkg::Lock::Timeout=600 -q install --no-install-recommends --no-remove $missing
+    plan=$("$@" --simulate) || { printf '%s\n' "$plan" >&2; return 1; }
+    upgrades=$(printf '%s\n' "$plan" | sed -n 's/^Inst \([^ ]*\) \[\([^]]*\)\].*/ \1 (\2 installed)/p')
+    if [ -n "$upgrades" ]; then
+        echo "not installed: that would upgrade packages of this machine:$upgrades;" \
+            "upgrade them first (apt-get upgrade), or install$missing yourself" >&2
+        return 1
+    fi
+    "$@" -y
 }

@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -52,13 +53,21 @@ void open_output()
     m_output_fd = fd;
 }
 
+// Whether a stop can end a wait here: the stop pipe wakes it, or, before the
+// SIGTERM handler is installed, SIGTERM's default action ends the process. Not
+// so once the handler is there without the pipe (it could not be made).
+bool stop_ends_waits()
+{
+    struct sigaction sigterm;
+    return m_stop_fd >= 0 || (sigaction(SIGTERM, nullptr, &sigterm) == 0 && sigterm.sa_handler == SIG_DFL);
+}
+
 // Waits until standard error takes text; false once a stop is asked or it is
-// gone. Without the stop pipe (at start-up, or when it could not be made) a
-// stop could not end the wait, so it only looks.
+// gone. Where no stop could end the wait, it only looks.
 bool await_room()
 {
     struct pollfd waits[2] = {{m_output_fd, POLLOUT, 0}, {m_stop_fd, POLLIN, 0}};
-    int timeout = m_stop_fd >= 0 ? -1 : 0;
+    int timeout = stop_ends_waits() ? -1 : 0;
     for (;;) {
         if (poll(waits, 2, timeout) >= 0) {
             break;

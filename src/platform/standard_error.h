@@ -6,7 +6,7 @@
 #include <stddef.h>
 
 // Writes text, waiting while standard error takes no more only as long as no
-// stop is asked (and not at all before the stop pipe is open); the rest is then
+// stop is asked, and only where a stop can end the wait; the rest is then
 // dropped. Lost text is acceptable; a daemon that cannot stop is not.
 void write_standard_error(const char* text, size_t length);
 
