@@ -29,10 +29,34 @@ logged() {
     "$@" >>"$log" 2>&1 || { tail -n 40 "$log" >&2; fail "a step failed; the whole log is $log"; }
 }
 
+# apt-get or apt-cache with the lists chosen below: the machine's, or where they
+# know no linux-source-6.1 (an image that cleaned them), lists of the build's own.
+apt_lists=""
+with_lists() {
+    if [ -n "$apt_lists" ]; then
+        tool=$1
+        shift
+        "$tool" -o Dir::State::Lists="$apt_lists" -o APT::Sandbox::User=root "$@"
+    else
+        "$@"
+    fi
+}
+
+choose_lists() {
+    rm -rf "$dir/apt-lists" "$dir/apt-lists.log"
+    # apt-cache says "No packages found" with status 0.
+    apt-cache show --no-all-versions linux-source-6.1 2>/dev/null | grep -q '^Package:' && return 0
+    apt_lists=$dir/apt-lists
+    mkdir -p "$apt_lists/partial"
+    with_lists apt-get -q update >"$dir/apt-lists.log" 2>&1 ||
+        { cat "$dir/apt-lists.log" >&2; fail "apt-get update into $apt_lists failed"; }
+}
+
 # The version of PACKAGE's source that apt's lists offer now, through its binary
 # package's candidate (a binNMU names its source's version in Source:).
 source_version() {
-    record=$(apt-cache show --no-all-versions "$1" 2>/dev/null) || fail "apt knows no package $1 (run apt-get update)"
+    record=$(with_lists apt-cache show --no-all-versions "$1" 2>/dev/null)
+    [ -n "$record" ] || fail "apt knows no package $1"
     version=$(echo "$record" | sed -n "s/^Source: [^ ]* (\(.*\))$/\1/p")
     [ -n "$version" ] || version=$(echo "$record" | sed -n 's/^Version: //p')
     echo "$version"
@@ -76,7 +100,7 @@ check_options() {
 kernel() {
     version=$(source_version linux-source-6.1)
     stale vmlinux "linux-source-6.1 $version $(sha256sum <"$board/kernel.config" | cut -d" " -f1) $compiler" || return 0
-    (cd "$work" && logged apt-get -q -o APT::Sandbox::User=root download "linux-source-6.1=$version")
+    (cd "$work" && logged with_lists apt-get -q -o APT::Sandbox::User=root download "linux-source-6.1=$version")
     # Documentation and the register headers of one GPU family are most of
     # the tree and none of this kernel; Kconfig reads Documentation/Kconfig.
     dpkg-deb --fsys-tarfile "$work"/linux-source-6.1_*.deb | tar -xO ./usr/src/linux-source-6.1.tar.xz |
@@ -136,6 +160,7 @@ nas_tun() {
 # One build at a time per directory, whoever else asks for it.
 exec 9>"$dir/lock"
 flock 9
+choose_lists
 # BusyBox beside the kernel: each has long stretches on one core (unpacking,
 # configuring, linking, removing the kernel's tree) that the other fills.
 busybox &
