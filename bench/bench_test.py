@@ -1,18 +1,18 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: ISC
 """Checks of the benchmark's own arithmetic: what it reads from strace, the medians it
-reports, where its targets are met, and its latency percentiles and loss count. Runs no
+reports, where its targets are met, its latency percentiles and loss count, and the board's
+ratios to the floor, repetition by repetition. Runs no
 relay and needs no privilege."""
-import importlib.machinery
-import importlib.util
 import struct
 import sys
 from pathlib import Path
 
-loader = importlib.machinery.SourceFileLoader("bench_run", str(Path(__file__).with_name("run")))
-module_spec = importlib.util.spec_from_loader(loader.name, loader)
-bench = importlib.util.module_from_spec(module_spec)
-loader.exec_module(bench)
+sys.path.insert(0, str(Path(__file__).parent))
+import board_trials  # noqa: E402
+import latency  # noqa: E402
+import report  # noqa: E402
+import trials  # noqa: E402
 
 # strace -c -f as strace 6.1 writes it; rows with and without an errors column.
 STRACE = """\
@@ -28,36 +28,36 @@ STRACE = """\
 
 
 def check_strace():
-    calls = bench.parse_strace(STRACE)
+    calls = trials.parse_strace(STRACE)
     assert calls == {"pselect6": 150000, "recvfrom": 150000, "sendto": 149990, "restart_syscall": 1}, calls
     row = dict(relayed=150000, calls="pselect6:150000 recvfrom:150000 sendto:149990 restart_syscall:1")
-    assert bench.per_call(row) == "pselect6 1.00, recvfrom 1.00, sendto 1.00, restart_syscall (1 in all)", \
-        bench.per_call(row)
-    assert bench.per_call(dict(relayed=1000000, calls="poll:5000 sendto:800")) == "poll 0.0050, sendto 0.0008"
+    assert report.per_call(row) == "pselect6 1.00, recvfrom 1.00, sendto 1.00, restart_syscall (1 in all)", \
+        report.per_call(row)
+    assert report.per_call(dict(relayed=1000000, calls="poll:5000 sendto:800")) == "poll 0.0050, sendto 0.0008"
 
 
-def trials(name, rows):
-    return [dict(contender=name, frames_out=bench.STRIPPED, size=64, offered_fps=o, relayed_fps=r, loss_pct=l,
+def trial_rows(name, rows):
+    return [dict(contender=name, frames_out=trials.STRIPPED, size=64, offered_fps=o, relayed_fps=r, loss_pct=l,
                  relay_cpu_pct=100.0, cpu_s_per_mframe=c) for o, r, l, c in rows]
 
 
 def check_medians():
     # Each metric its own median; the kernel path's missing CPU stays missing.
-    rows = trials("quelmar", [(900, 500, 40.0, 2.0), (1000, 400, 60.0, 2.4), (1100, 450, 50.0, 1.9)])
+    rows = trial_rows("quelmar", [(900, 500, 40.0, 2.0), (1000, 400, 60.0, 2.4), (1100, 450, 50.0, 1.9)])
     rows += [dict(r, contender="kernel mirred", cpu_s_per_mframe=None) for r in rows]
     syscalls = [dict(contender="quelmar", size=64, per_frame=3.0)]
-    table = bench.summarise(rows, syscalls, ["quelmar", "kernel mirred"], [64])
+    table = report.summarise(rows, syscalls, ["quelmar", "kernel mirred"], [64])
     q, k = table["quelmar", 64], table["kernel mirred", 64]
     assert (q["offered"], q["relayed"], q["loss"], q["cpu"], q["syscalls"]) == (1000, 450, 50.0, 2.0, 3.0), q
     assert k["cpu"] is None and k["syscalls"] is None, k
 
 
 def verdicts(relayed, cpu, syscalls, verbose_syscalls):
-    row = dict(frames_out=bench.STRIPPED, offered=1, loss=0, busy=100, reps=1)
+    row = dict(frames_out=trials.STRIPPED, offered=1, loss=0, busy=100, reps=1)
     table = {("floor", 64): dict(row, relayed=1000.0, cpu=2.0, syscalls=3.0),
              ("quelmar", 64): dict(row, relayed=relayed, cpu=cpu, syscalls=syscalls),
              ("quelmar -v", 64): dict(row, relayed=1.0, cpu=9.0, syscalls=verbose_syscalls)}
-    return [met for _, met in bench.targets(table, [64])]
+    return [met for _, met in report.targets(table, [64])]
 
 
 def check_targets():
@@ -70,19 +70,31 @@ def check_targets():
 def check_latency_stats():
     # Nearest rank: the smallest value with at least that share at or below it.
     ordered = list(range(1, 1001))
-    assert [bench.percentile(ordered, p) for p in (50, 99, 99.9, 100)] == [500, 990, 999, 1000]
-    assert [bench.percentile([7], p) for p in (50, 99.9)] == [7, 7]
-    assert bench.percentile([1, 2], 50) == 1 and bench.percentile([1, 2], 50.1) == 2
+    assert [latency.percentile(ordered, p) for p in (50, 99, 99.9, 100)] == [500, 990, 999, 1000]
+    assert [latency.percentile([7], p) for p in (50, 99.9)] == [7, 7]
+    assert latency.percentile([1, 2], 50) == 1 and latency.percentile([1, 2], 50.1) == 2
     # Out of order and once twice (its first arrival counts); 2 and 5 never came; 10 sent.
     records = struct.pack("=" + "Iq" * 9, 3, 3000, 0, 1000, 1, 9000, 1, 500, 4, 4000, 6, 6000, 7, 7000, 8, 8000, 9, 2000)
-    stats = bench.latency_stats(bench.read_latency_records(records), 10)
+    stats = latency.latency_stats(latency.read_latency_records(records), 10)
     assert stats == dict(sent=10, received=8, lost=2, duplicates=1, p50_us=4.0, p99_us=9.0, p999_us=9.0,
                          max_us=9.0), stats
-    nothing = bench.latency_stats([], 5)
+    nothing = latency.latency_stats([], 5)
     assert (nothing["lost"], nothing["p50_us"]) == (5, None), nothing
 
 
-for check in (check_strace, check_medians, check_targets, check_latency_stats):
+def check_board_pairs():
+    # Against the floor, each repetition's own ratio: a slow repetition (the host busy) slows both.
+    rows = [dict(build="b", size=64, rate=9, rep=rep, contender=name, relayed_fps=fps, relay_us_per_frame=us)
+            for rep, name, fps, us in ((1, "quelmar", 500, 90), (1, "floor", 1000, 60), (2, "quelmar", 2400, 20),
+                                       (2, "floor", 2000, 30), (3, "quelmar", 1800, 50), (3, "floor", 3000, 20))]
+    for r in rows:
+        r.update(offered_fps=1, taken_fps=1, loss_pct=0, board_busy_pct=1, vm_rss_kb=None, vm_size_kb=None)
+    q = board_trials.summarise(rows)["b", 64, 9, "quelmar"]
+    # Not the ratio of the medians (1800 / 2000, 50 / 30).
+    assert (q["relayed_fps"], q["vs_floor"], q["cpu_vs_floor"]) == (1800, (0.6, 0.5, 1.2), (1.5, 20 / 30, 2.5)), q
+
+
+for check in (check_strace, check_medians, check_targets, check_latency_stats, check_board_pairs):
     check()
-print("4 passed, 0 failed")
+print("5 passed, 0 failed")
 sys.exit(0)

@@ -1,0 +1,239 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: ISC
+"""The benchmark on the emulated MIPS board (board/board.py), one boot per build:
+
+    this host's sender -> UDP -> qemu's pcnet -> eth0 -> RELAY -> nas1 =veth= sink0
+
+The contenders: quelmar as the build installed it; the floor (bench/floor.cpp) built with the
+build's compiler, C library and flags; and the board kernel's bridge from eth0 to nas1. Frames
+go to the broadcast address (quelmar asks for no promiscuous mode, and the NIC filters), paced,
+up to a flood of more than the board's kernel takes in (board.FLOOD). The board's kernel counts: taken in = eth0's rx_packets,
+relayed = sink0's rx_packets, over the board's uptime; the relay's CPU comes from its
+/proc/PID/stat, the board's from /proc/stat, VmRSS and VmSize from /proc/PID/status."""
+import datetime
+import re
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+from report import fmt, machine, median, ratio, write_csv
+from trials import ETHERTYPE, ROOT, note
+
+sys.path.insert(0, str(ROOT / "board"))
+import board  # noqa: E402
+
+RATES = (2000, 5000, 10000, 15000, 20000, board.FLOOD)  # frames/s
+CONTENDERS = {  # name: the board's command starting it in the background, or setting it up
+    "quelmar": "quelmar -e eth0 -n nas1 </dev/null >/dev/null 2>&1 & echo \"board: pid $!\"",
+    "floor": "floor eth0 nas1 </dev/null >/dev/null 2>&1 & echo \"board: pid $!\"",
+    "kernel bridge": "ip link add br0 type bridge && ip link set eth0 master br0 && ip link set nas1 master br0 "
+                     "&& ip link set br0 up",
+}
+USER_HZ = 100  # the unit of /proc/PID/stat's times on MIPS Linux
+WARMUP = 1.0
+
+
+def command(b, line):
+    """Runs line in the board's shell; what it printed."""
+    start = b.at
+    b.reply(line.encode())
+    done = b.expect(rb"board: done (\d+)\r\n")
+    assert done[1] == b"0", f"{line!r} failed on the board: {b.console[start:done.start()]!r}"
+    return b.console[start:done.start()].decode(errors="replace")
+
+
+def snapshot(b, pid):
+    """Board uptime, eth0 and sink0 rx_packets, the board's busy and total CPU ticks, the relay's ticks."""
+    text = command(b, 'echo "board: snapshot $(cat /proc/uptime /sys/class/net/eth0/statistics/rx_packets '
+                      f'/sys/class/net/sink0/statistics/rx_packets) $(head -n 1 /proc/stat) '
+                      f'$(cat /proc/{pid or "self"}/stat)"')
+    fields = re.search(r"board: snapshot (.*)", text, re.S)[1].split()
+    cpu = [int(v) for v in fields[5:15]]
+    stat = fields[15:]
+    own = int(stat[13]) + int(stat[14]) if pid else None  # utime + stime
+    return dict(uptime=float(fields[0]), taken=int(fields[2]), relayed=int(fields[3]),
+                busy=sum(cpu) - cpu[3] - cpu[4], total=sum(cpu), relay=own)
+
+
+def wait_relaying(b, frame, pid):
+    for _ in range(50):
+        before = snapshot(b, pid)["relayed"]
+        b.send([frame])
+        if snapshot(b, pid)["relayed"] > before:
+            return
+    raise RuntimeError("nothing relayed on the board")
+
+
+def settle(b, pid):
+    """Waits until sink0's count stands still for half a second; the last snapshot."""
+    last = snapshot(b, pid)
+    while True:
+        time.sleep(0.5)
+        now = snapshot(b, pid)
+        if now["relayed"] == last["relayed"]:
+            return now
+        last = now
+
+
+def trial(b, name, size, rate, duration):
+    frame = b"\xff" * 6 + bytes.fromhex("020000000001") + ETHERTYPE.to_bytes(2, "big") + b"\x5a" * (size - 14)
+    pid = None
+    for line in command(b, CONTENDERS[name]).splitlines():
+        if line.startswith("board: pid "):
+            pid = int(line.split()[2])
+    try:
+        wait_relaying(b, frame, pid)
+        first = settle(b, pid)
+        sender = board.Sender(b, frame, rate)
+        try:
+            time.sleep(WARMUP)
+            s0 = snapshot(b, pid)
+            time.sleep(duration)
+            s1 = snapshot(b, pid)
+            usage = command(b, f"grep -E '^Vm(RSS|Size)' /proc/{pid}/status") if pid else ""
+        finally:
+            offered = sender.stop()
+        last = settle(b, pid)
+    finally:
+        command(b, f"kill {pid}; wait {pid} || true" if pid else "ip link del br0")
+    seconds, relayed = s1["uptime"] - s0["uptime"], s1["relayed"] - s0["relayed"]
+    memory = dict(re.findall(r"(Vm\w+):\s+(\d+) kB", usage))
+    return dict(contender=name, size=size, rate=rate, offered_fps=round(offered),
+                taken_fps=round((s1["taken"] - s0["taken"]) / seconds), relayed_fps=round(relayed / seconds),
+                loss_pct=round(100.0 * (sender.sent - (last["relayed"] - first["relayed"])) / sender.sent, 2),
+                relay_us_per_frame=round((s1["relay"] - s0["relay"]) / USER_HZ / relayed * 1e6, 1)
+                if pid and relayed else None,
+                board_busy_pct=round(100.0 * (s1["busy"] - s0["busy"]) / (s1["total"] - s0["total"]), 1),
+                vm_rss_kb=int(memory["VmRSS"]) if "VmRSS" in memory else None,
+                vm_size_kb=int(memory["VmSize"]) if "VmSize" in memory else None)
+
+
+def cross_build_floor(build, out):
+    """The floor, built as the build builds quelmar: its compiler, C library, flags and options."""
+    cache = {name: board.cache_value(build, name) or "" for name in
+             ("CMAKE_CXX_FLAGS", "CMAKE_BUILD_TYPE", "CMAKE_EXE_LINKER_FLAGS")}
+    optimise = board.cache_value(build, "CMAKE_CXX_FLAGS_" + cache["CMAKE_BUILD_TYPE"].upper()) or ""
+    # A toolchain file's compiler is kept with the compiler's checks, not in the cache.
+    [checks] = Path(build).glob("CMakeFiles/*/CMakeCXXCompiler.cmake")
+    compiler = re.search(r'set\(CMAKE_CXX_COMPILER "(.+)"\)', checks.read_text())[1]
+    floor = Path(out) / "floor"
+    subprocess.run([compiler, "-std=c++20", *cache["CMAKE_CXX_FLAGS"].split(), *optimise.split(),
+                    "-fno-exceptions", "-fno-rtti", "-fno-asynchronous-unwind-tables", "-fno-threadsafe-statics",
+                    "-ffunction-sections", "-fdata-sections", "-o", str(floor), str(ROOT / "bench/floor.cpp"),
+                    *cache["CMAKE_EXE_LINKER_FLAGS"].split(), "-Wl,--as-needed", "-Wl,--gc-sections"], check=True)
+    return floor
+
+
+def installed_size(stage):
+    return {str(p.relative_to(stage)): p.stat().st_size for p in sorted(stage.rglob("*"))
+            if p.is_file() and "quelmar" in p.name and p.parent.name != "default"}
+
+
+def run_build(build, sizes, duration, reps):
+    """Every trial on one boot of the board with build's quelmar: (rows, installed sizes)."""
+    rows = []
+    with tempfile.TemporaryDirectory(prefix="board-bench-") as out:
+        floor = cross_build_floor(build, out)
+        initrd = board.image(build, out, "::wait:/usr/bin/board-bench",
+                             files=[("/usr/bin/board-bench", ROOT / "bench/board_bench.sh"), ("/usr/bin/floor", floor)])
+        sizes_installed = installed_size(Path(out) / "stage")
+        b = board.Board(initrd)
+        try:
+            b.expect(rb"board: ready\r\n")
+            # The quelmar S50quelmar started at boot would take every frame too. BusyBox's ip names
+            # no veth peer: the kernel calls it veth0.
+            command(b, "/etc/init.d/S50quelmar stop && ip link add sink0 type veth && ip link set veth0 name nas1 && "
+                       "ip link set nas1 up && ip link set sink0 up")
+            names = list(CONTENDERS)
+            for rep in range(1, reps + 1):
+                shift = (rep - 1) % len(names)  # each repetition starts with another contender
+                for size in sizes:
+                    for rate in RATES:
+                        for name in names[shift:] + names[:shift]:
+                            row = dict(build=build.name, rep=rep, **trial(b, name, size, rate, duration))
+                            note(f"board {build.name} rep {rep} {size:>4} B {name:<13} {rate:>6} /s: "
+                                 f"offered {row['offered_fps']:>7,} taken {row['taken_fps']:>6,} "
+                                 f"relayed {row['relayed_fps']:>6,} /s, loss {row['loss_pct']:5.1f} %, "
+                                 f"{fmt(row['relay_us_per_frame'], '>6g')} µs CPU per frame, "
+                                 f"board busy {row['board_busy_pct']:g} %")
+                            rows.append(row)
+            b.reply(b"poweroff -f")
+            b.end()
+        finally:
+            b.close()
+    return rows, sizes_installed
+
+
+def summarise(rows):
+    """Medians per build, frame size, rate and contender. Against the floor: each repetition's
+    ratio, the contenders run one after the other in it, then their median and range, so that what
+    drifts from one repetition to the next (the host's load) cancels."""
+    groups, reps = {}, {}
+    for r in rows:
+        groups.setdefault((r["build"], r["size"], r["rate"], r["contender"]), []).append(r)
+        reps.setdefault((r["build"], r["size"], r["rate"], r["rep"]), {})[r["contender"]] = r
+    out = {key: {k: median(runs, k) for k in ("offered_fps", "taken_fps", "relayed_fps", "loss_pct",
+                                              "relay_us_per_frame", "board_busy_pct", "vm_rss_kb", "vm_size_kb")}
+           for key, runs in groups.items()}
+    for (build, size, rate, name), row in out.items():
+        for key, label in (("relayed_fps", "vs_floor"), ("relay_us_per_frame", "cpu_vs_floor")):
+            ratios = sorted(ratio(rep[name][key], rep["floor"][key]) for (b, s, r, _), rep in reps.items()
+                            if (b, s, r) == (build, size, rate) and name in rep and "floor" in rep
+                            and rep[name][key] is not None and rep["floor"][key])
+            row[label] = (statistics.median(ratios), ratios[0], ratios[-1]) if ratios else None
+    return out
+
+
+def spread(value):
+    return "–" if value is None else f"{value[0]:.2f} ({value[1]:.2f}–{value[2]:.2f})"
+
+
+def markdown(table, installed, reps, duration):
+    lines = [f"Measured {datetime.date.today()} on a Malta board under qemu-system-mips (TCG), on {machine()}: "
+             f"medians of {reps} trial(s) of {duration:g} s after {WARMUP:g} s of warm-up, on one boot per build; "
+             "against the floor, the median (and range) of each repetition's ratio.", "",
+             "| build | frame bytes | sent frames/s | contender | offered | taken in by eth0 | relayed | loss % "
+             "| relayed vs floor | relay CPU µs per frame | CPU per frame vs floor | board CPU busy % |",
+             "|---|--:|--:|---|--:|--:|--:|--:|--:|--:|--:|--:|"]
+    for (build, size, rate, name), r in table.items():
+        lines.append(f"| {build} | {size} | {rate:,}{' (flood)' if rate == board.FLOOD else ''} | {name} "
+                     f"| {r['offered_fps']:,.0f} | {r['taken_fps']:,.0f} | {r['relayed_fps']:,.0f} | {r['loss_pct']:.1f} "
+                     f"| {spread(r['vs_floor'])} | {fmt(r['relay_us_per_frame'], 'g')} | {spread(r['cpu_vs_floor'])} "
+                     f"| {r['board_busy_pct']:g} |")
+    lines += ["", "| build | contender | VmRSS kB | VmSize kB |", "|---|---|--:|--:|"]
+    for (build, size, rate, name), r in table.items():
+        if (size, rate) == (max(s for _, s, _, _ in table), board.FLOOD) and r["vm_rss_kb"]:
+            lines.append(f"| {build} | {name} | {r['vm_rss_kb']:g} | {r['vm_size_kb']:g} |")
+    lines += ["", "Installed by `cmake --install --strip` (bytes):", ""]
+    lines += [f"- {build}: " + ", ".join(f"{path} {size:,}" for path, size in files.items())
+              for build, files in installed.items()]
+    lines.append("")
+    for build, size in dict.fromkeys((b, s) for b, s, _, _ in table):
+        # A relay's rate: the most it relays at any rate offered (past it, receive livelock takes more).
+        peak = {name: max(r["relayed_fps"] for (b, s, _, n), r in table.items() if (b, s, n) == (build, size, name))
+                for name in ("quelmar", "floor")}
+        share = peak["quelmar"] / peak["floor"]
+        lines.append(f"- {'met' if share >= 0.97 else 'MISSED'}: {build}, {size} B: quelmar relays at most "
+                     f"{peak['quelmar']:,.0f} frames/s, {share:.3f}× the floor's {peak['floor']:,.0f} (target ≥ 0.97)")
+        # Where the floor could not keep up (it lost frames), each rate's ratio too.
+        lines += [f"- said: {build}, {size} B at {rate:,}/s: quelmar relays {spread(r['vs_floor'])}× the floor's "
+                  "frames/s" for (b, s, rate, name), r in table.items()
+                  if (b, s, name) == (build, size, "quelmar") and table[b, s, rate, "floor"]["loss_pct"] > 1]
+    return "\n".join(lines) + "\n"
+
+
+def run(builds, sizes, duration, reps, out):
+    board.build_pieces()
+    rows, installed = [], {}
+    for build in builds:
+        build = Path(build).resolve()
+        build_rows, installed[build.name] = run_build(build, sizes, duration, reps)
+        rows += build_rows
+    write_csv(out / "board.csv", rows)
+    report = markdown(summarise(rows), installed, reps, duration)
+    (out / "board.md").write_text(report)
+    note("\n" + report + f"\nresults in {out}: board.md, board.csv")
+    return 0
