@@ -130,6 +130,21 @@ def held_outside_wait(pid):
     return False
 
 
+def term_while_held(proc, held_by):
+    """Waits until the daemon is held outside its relay loop's wait (by a full output: in its wait for
+    room, or stuck in a write), sends SIGTERM and waits for the end, reading nothing, so that what is
+    full stays full. Returns the seconds from SIGTERM to the end (WAIT or more if it never ended)."""
+    deadline = time.monotonic() + WAIT
+    while not held_outside_wait(proc.pid):
+        assert time.monotonic() < deadline, f"the daemon was never held up by {held_by}"
+        time.sleep(0.01)
+    signalled = time.monotonic()
+    proc.send_signal(signal.SIGTERM)
+    with contextlib.suppress(subprocess.TimeoutExpired):
+        proc.wait(timeout=WAIT)
+    return time.monotonic() - signalled
+
+
 def descriptors(pid):
     """The process's open descriptors (number: what it is) and the numbers of its sockets."""
     links = {int(fd): os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")}
@@ -360,13 +375,7 @@ def case_sigterm_at_rest():
         os.set_blocking(1, True)
     # Started so, it is held writing its start-up line: SIGTERM's default action still ends it.
     proc = start("-e", ETH, "-n", NAS, preexec=blocked_and_stdout_full)
-    deadline = time.monotonic() + WAIT
-    while not held_outside_wait(proc.pid):
-        assert time.monotonic() < deadline, "the daemon was never held up by its standard output"
-        time.sleep(0.01)
-    proc.send_signal(signal.SIGTERM)
-    with contextlib.suppress(subprocess.TimeoutExpired):
-        proc.wait(timeout=WAIT)  # reads nothing: standard output stays full
+    term_while_held(proc, "its standard output")
     assert proc.returncode == -signal.SIGTERM, f"status {proc.returncode} with standard output full"
     if SHIM:  # SIGTERM after the loop's check of its stop flag, before the wait: the wait ends at once
         expect_end(start("-e", ETH, "-n", NAS, preload=SHIM, env=dict(os.environ, QUELMAR_SHIM="term_before_wait")),
@@ -1056,15 +1065,7 @@ def case_link_flaps():
             while True:
                 filled += os.write(stall, b"x" * chunk)
     sh(f"ip link set {ETH} down")
-    deadline = time.monotonic() + WAIT
-    while not held_outside_wait(proc.pid):  # in its wait for room, or stuck in a write
-        assert time.monotonic() < deadline, "the daemon was never held up by standard error"
-        time.sleep(0.01)
-    signalled = time.monotonic()
-    proc.send_signal(signal.SIGTERM)
-    with contextlib.suppress(subprocess.TimeoutExpired):
-        proc.wait(timeout=WAIT)  # reads nothing: standard error stays full
-    stopped = time.monotonic() - signalled
+    stopped = term_while_held(proc, "standard error")
     os.close(stall)
     status, out, err = finish(proc)
     assert stopped <= (2.0 if EMULATOR else 1.0), f"ended {stopped:.2f} s after SIGTERM with standard error full"
