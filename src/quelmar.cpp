@@ -14,6 +14,7 @@
 #include "platform/standard_error.h"
 #include "platform/stop_pipe.h"
 #include "relay/endpoints.h"
+#include "relay/offloads.h"
 #include "relay/relay_loop.h"
 #include "trace/dump_data.h"
 
@@ -167,10 +168,13 @@ int main(int argc, char* argv[])
 
     int highest_fd = -1;
     if (open_endpoints(eth_name, nas_name, highest_fd) && arm_sigterm(highest_fd)) {
+        // Once SIGTERM is handled: an orderly stop always finds what it must put back.
+        turn_off_offloads(eth_name);
         run_relay_loop(highest_fd);
     }
 
     // Shutdown: every end after option parsing comes here.
+    restore_offloads();
     close_endpoints();
     close_stop_pipe();
     unlink(pid_file_path);

@@ -2,7 +2,6 @@
 // Opening and closing the two packet endpoints.
 #include "relay/endpoints.h"
 
-#include <errno.h>
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <stdio.h>
@@ -69,19 +68,22 @@ bool check_up(int fd, const char* name, struct ifreq& request)
     return true;
 }
 
+// The index comes from the socket already open: if_nametoindex would open one of its own, which
+// a process out of descriptors cannot, and its 0 would then read as "no such interface".
 bool bind_endpoint(int fd, const char* name, struct sockaddr_ll& address, const char* failure_prefix)
 {
-    memset(&address, 0, sizeof address);
-    address.sll_family = AF_PACKET;
-    address.sll_protocol = htons(ETH_P_ALL);
-    address.sll_ifindex = static_cast<int>(if_nametoindex(name));
-    // Index 0 means the interface vanished after its up-check; bound to index 0
-    // the socket would receive from every interface.
-    if (address.sll_ifindex == 0) {
-        errno = ENODEV;
+    struct ifreq request;
+    memset(&request, 0, sizeof request);
+    memcpy(request.ifr_name, name, strnlen(name, sizeof request.ifr_name - 1)); // fits: checked when up
+    // Fails with ENODEV where the interface vanished after its up-check.
+    if (ioctl(fd, SIOCGIFINDEX, &request) == -1) {
         report_errno(failure_prefix);
         return false;
     }
+    memset(&address, 0, sizeof address);
+    address.sll_family = AF_PACKET;
+    address.sll_protocol = htons(ETH_P_ALL);
+    address.sll_ifindex = request.ifr_ifindex;
     if (bind(fd, reinterpret_cast<const struct sockaddr*>(&address), sizeof address) == -1) {
         report_errno(failure_prefix);
         return false;

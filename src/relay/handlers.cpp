@@ -20,12 +20,18 @@ constexpr uint32_t trace_size = 64;
 constexpr size_t header_size = 14;
 constexpr size_t ethertype_offset = 12;
 
-// Receives one frame into buffer and returns its length, or -1 after reporting.
-// Bytes from the length up to trace_size are zeroed so that no trace can show
-// what an earlier frame left in the buffer.
+// Whether a cut frame was reported yet: the first one is, no later one (a console
+// at 11.5 kB/s cannot take a line a frame).
+bool m_cut_reported = false;
+
+// Receives one frame into buffer and returns its whole length, which may be more
+// than the frame_size bytes received, or -1 after reporting. Bytes from the
+// length up to trace_size are zeroed so that no trace can show what an earlier
+// frame left in the buffer.
 ssize_t receive_frame(int fd, unsigned char* buffer)
 {
-    ssize_t received = recv(fd, buffer, frame_size, 0);
+    // MSG_TRUNC: the whole length, which tells a cut frame from one of 2048 bytes.
+    ssize_t received = recv(fd, buffer, frame_size, MSG_TRUNC);
     if (received == -1) {
         report_errno("recv");
         return -1;
@@ -51,6 +57,15 @@ void eth2nas()
     // Shorter than a header: no ethertype to take and nothing to send.
     if (static_cast<size_t>(received) < header_size) {
         return;
+    }
+    // Longer than the buffer: a jumbo frame, or many merged by an offload left on. Relayed cut.
+    if (static_cast<size_t>(received) > frame_size) {
+        if (!m_cut_reported) {
+            m_cut_reported = true;
+            print_standard_error("eth2nas: a frame of %ld bytes was cut to %u; later ones are not reported\n",
+                                 static_cast<long>(received), static_cast<unsigned>(frame_size));
+        }
+        received = static_cast<ssize_t>(frame_size);
     }
     memcpy(&m_sockaddr_nas.sll_protocol, buffer + ethertype_offset, sizeof m_sockaddr_nas.sll_protocol);
     // A queue that holds frames (a shaper, a driver that stopped its queue) keeps them charged to
