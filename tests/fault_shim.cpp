@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: ISC
 // Preloaded into the daemon to bring about what cannot be timed from outside,
 // as QUELMAR_SHIM says:
-//   no_index          if_nametoindex answers 0, as it does when the interface
-//                     is deleted between its up-check and its bind;
+//   no_index          the interface index lookup (SIOCGIFINDEX) fails with
+//                     ENODEV, as it does when the interface is deleted between
+//                     its up-check and its bind;
 //   term_before_wait  SIGTERM arrives before every wait, after the loop has
 //                     checked its stop flag.
 #include <dlfcn.h>
+#include <errno.h>
+#include <linux/sockios.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/select.h>
@@ -26,9 +30,19 @@ template <typename Function> Function* next(const char* name)
 
 } // namespace
 
-extern "C" unsigned int if_nametoindex(const char* name)
+// Without <sys/ioctl.h>: glibc declares the request unsigned long, musl int; on
+// the targets both are passed alike.
+extern "C" int ioctl(int fd, unsigned long request, ...)
 {
-    return shim_is("no_index") ? 0 : next<unsigned int(const char*)>("if_nametoindex")(name);
+    va_list arguments;
+    va_start(arguments, request);
+    void* argument = va_arg(arguments, void*);
+    va_end(arguments);
+    if (request == SIOCGIFINDEX && shim_is("no_index")) {
+        errno = ENODEV;
+        return -1;
+    }
+    return next<int(int, unsigned long, void*)>("ioctl")(fd, request, argument);
 }
 
 extern "C" int select(int count, fd_set* readable, fd_set* writable, fd_set* exceptional, struct timeval* timeout)

@@ -80,20 +80,20 @@ bool read_state(const char* name, struct feature_state& state)
     return ethtool(name, &state) && state.size <= max_blocks;
 }
 
-bool ends_with(const char* text, size_t length, const char* suffix)
-{
-    size_t suffix_length = strlen(suffix);
-    return length >= suffix_length && memcmp(text + length - suffix_length, suffix, suffix_length) == 0;
-}
-
 // Receive aggregation, and every segmentation the device does instead of the stack.
 bool merges_frames(const char (&name)[ETH_GSTRING_LEN])
 {
+    constexpr const char* merging_names[] = {"rx-gro", "rx-lro", "rx-gro-hw", "tx-gso-list"};
+    constexpr char segmentation[] = "-segmentation";
+    constexpr size_t suffix = sizeof segmentation - 1;
+    for (const char* merging : merging_names) {
+        if (strncmp(name, merging, sizeof name) == 0) {
+            return true;
+        }
+    }
     size_t length = strnlen(name, sizeof name);
-    return strcmp(name, "rx-gro") == 0 || strcmp(name, "rx-lro") == 0 || strcmp(name, "rx-gro-hw") == 0 ||
-           strcmp(name, "tx-gso-list") == 0 ||
-           (strncmp(name, "tx-", 3) == 0 && ends_with(name, length, "-segmentation") &&
-            strcmp(name, "tx-generic-segmentation") != 0);
+    return strncmp(name, "tx-", 3) == 0 && length > suffix && memcmp(name + length - suffix, segmentation, suffix) == 0 &&
+           strncmp(name, "tx-generic-segmentation", sizeof name) != 0;
 }
 
 bool has(const uint32_t* blocks, uint32_t feature)
@@ -101,34 +101,20 @@ bool has(const uint32_t* blocks, uint32_t feature)
     return (blocks[feature / 32] >> (feature % 32) & 1) != 0;
 }
 
-// Appends piece to text (size bytes, length used), as much as fits before its last byte.
-size_t append(char* text, size_t size, size_t length, const char* piece, size_t piece_length)
-{
-    size_t room = size - 1 - length;
-    size_t taken = piece_length < room ? piece_length : room;
-    memcpy(text + length, piece, taken);
-    return length + taken;
-}
-
-// "NAME: cannot turn off FEATURE...: REASON", in one line and one write.
+// "NAME: cannot turn off FEATURE...: REASON", in one line and one write. The
+// text has room for every feature's name: nothing is cut.
 void report_left_on(const char* name, const struct feature_names& features, const uint32_t* left_on, int error)
 {
-    char text[IFNAMSIZ + sizeof features.names + 128];
-    constexpr char cannot[] = ": cannot turn off";
-    size_t length = append(text, sizeof text, 0, name, strlen(name));
-    length = append(text, sizeof text, length, cannot, sizeof cannot - 1);
+    char text[IFNAMSIZ + max_features * (1 + ETH_GSTRING_LEN) + 160];
+    int length = snprintf(text, sizeof text, "%s: cannot turn off", name);
     for (uint32_t feature = 0; feature < features.length; feature++) {
         if (has(left_on, feature)) {
-            length = append(text, sizeof text, length, " ", 1);
-            length = append(text, sizeof text, length, features.names[feature],
-                            strnlen(features.names[feature], ETH_GSTRING_LEN));
+            length += snprintf(text + length, sizeof text - static_cast<size_t>(length), " %.*s", ETH_GSTRING_LEN,
+                               features.names[feature]);
         }
     }
-    const char* reason = strerror(error);
-    length = append(text, sizeof text, length, ": ", 2);
-    length = append(text, sizeof text, length, reason, strlen(reason));
-    length = append(text, sizeof text, length, "\n", 1);
-    write_standard_error(text, length);
+    length += snprintf(text + length, sizeof text - static_cast<size_t>(length), ": %.128s\n", strerror(error));
+    write_standard_error(text, static_cast<size_t>(length));
 }
 
 // The names of the kernel's features, and their state; false, errno set, if unreadable.
@@ -155,7 +141,7 @@ bool read_features(const char* name, struct feature_names& features, struct feat
 
 void turn_off_offloads(const char* eth_name)
 {
-    struct feature_names features;
+    struct feature_names features = {}; // memcheck does not see the kernel write the names
     struct feature_state before;
     if (!read_features(eth_name, features, before)) {
         print_standard_error("%s: cannot read offloads: %s\n", eth_name, strerror(errno));
