@@ -8,15 +8,18 @@
 #
 # run_init prints, in order: what the script says on stdout and stderr; each
 # instance as "instance" and its parameters, each with its values in
-# brackets; each trigger. A file named by PROCD_INIT_RUNNER, sourced after
-# the stand-ins, may define run_init anew (to run the real rc.common and
-# procd.sh and print what procd was sent in the same form).
+# brackets (a jail as "jail" and its name); each trigger. Whether ujail is
+# there is the test's choice ($ujail), not the host's. A file named by
+# PROCD_INIT_RUNNER, sourced after the stand-ins, may define run_init anew
+# (to run the real rc.common and procd.sh and print what procd was sent in
+# the same form).
 # shellcheck disable=SC2317 # the stand-ins are called by the sourced script
 set -u
 init=$1
 shipped=$2
 UCI_CONFIG_DIR=$(mktemp -d)
 trap 'rm -rf "$UCI_CONFIG_DIR"' EXIT
+ujail=$UCI_CONFIG_DIR/no-ujail
 failures=0
 checked=0
 
@@ -79,6 +82,10 @@ procd_set_param() {
 	fi
 }
 
+procd_add_jail() {
+	params="$params jail$(bracketed "$@")"
+}
+
 procd_append_param() {
 	shift
 	command="$command$(bracketed "$@")"
@@ -96,6 +103,8 @@ run_init() {
 	# shellcheck source=/dev/null
 	(
 		. "$init"
+		# shellcheck disable=SC2034 # read by the sourced script
+		UJAIL=$ujail
 		start_service
 		service_triggers
 	) 2>&1
@@ -129,6 +138,15 @@ $trigger"
 check "the shipped config" "$(cat "$shipped")" \
 	"instance command[/usr/sbin/quelmar][-e][eth0][-n][nas0]$always
 $trigger"
+# With ujail: as the package's user, with the capabilities it installs.
+ujail=$UCI_CONFIG_DIR/ujail
+touch "$ujail"
+chmod +x "$ujail"
+check "the shipped config, ujail there" "$(cat "$shipped")" \
+	"instance command[/usr/sbin/quelmar][-e][eth0][-n][nas0]$always jail[quelmar]\
+ capabilities[/etc/capabilities/quelmar.json] user[quelmar] group[quelmar] no_new_privs[1]
+$trigger"
+ujail=$UCI_CONFIG_DIR/no-ujail
 for on in 1 yes on true enabled; do
 	check "verbose '$on'" "config quelmar 'main'
 	option eth 'lan1'

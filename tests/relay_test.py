@@ -19,6 +19,7 @@ import contextlib
 import ctypes
 import errno
 import fcntl
+import json
 import os
 import random
 import re
@@ -1127,6 +1128,47 @@ def case_systemd_unit():
     assert got == ["65534", "0000000000003000", "0000000000003000", "1", "2"], got
     assert not os.path.exists(PID_FILE)
     expect_end(proc, out=startup_line(), err=trace, sig=signal.SIGTERM)
+
+
+def case_jail_capabilities():
+    """The capabilities that contrib/openwrt/quelmar/files/quelmar.json has ujail give quelmar, the same in
+    all five sets, applied with util-linux's setpriv as ujail applies them: another user, those alone
+    inheritable, ambient and bounding, no_new_privs. With all of them the daemon relays with -v, turns the
+    offloads off without a word and writes no pid file; without CAP_NET_ADMIN it says it cannot turn them
+    off and relays on; without CAP_NET_RAW it cannot open a socket and ends (status 0)."""
+    global BINARY, EMULATOR
+    if EMULATOR:
+        raise Skip("qemu-user does not emulate SIOCETHTOOL, and setpriv would apply to the emulator")
+    with open(os.path.join(SOURCE, "contrib/openwrt/quelmar/files/quelmar.json")) as f:
+        sets = json.load(f)
+    assert sorted(sets) == ["ambient", "bounding", "effective", "inheritable", "permitted"], sets
+    granted = sorted(sets["bounding"])
+    assert all(sorted(names) == granted for names in sets.values()), sets
+    numbers = {"CAP_NET_ADMIN": 12, "CAP_NET_RAW": 13}  # linux/capability.h
+    eperm = libc_says("EPERM")
+    nas = enter_lab()
+    installed("/usr/sbin")  # where any user can run it, as on the device
+    BINARY = shutil.copy(BINARY, "/usr/sbin/quelmar")
+    for missing in (None, *granted):
+        kept = [name for name in granted if name != missing]
+        caps = ",".join(["-all"] + ["+" + name[4:].lower() for name in kept])
+        EMULATOR = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", f"--inh-caps={caps}",
+                    f"--ambient-caps={caps}", f"--bounding-set={caps}", "--no-new-privs"]
+        if missing == "CAP_NET_RAW":
+            proc = start("-e", ETH, "-n", NAS)
+            expect_end(proc, out=startup_line(), err=f"socket: {eperm}\n")
+            continue
+        proc, trace = verbose_relay(nas)
+        with open(f"/proc/{proc.pid}/status") as f:
+            status = dict(line.split(":\t", 1) for line in f.read().splitlines())
+        mask = f"{sum(1 << numbers[name] for name in kept):016x}"
+        assert [status[name].split()[0] for name in ("Uid", "CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb",
+                                                     "NoNewPrivs")] == ["65534"] + [mask] * 5 + ["1"], status
+        assert not os.path.exists(PID_FILE)
+        got = finish(proc, signal.SIGTERM)
+        said = {None: "", "CAP_NET_ADMIN": rf"{ETH}: cannot turn off( [a-z0-9_-]+)+: {re.escape(eperm)}\n"}[missing]
+        assert got[:2] == (0, startup_line()) and got[2].endswith(trace), (missing, got)
+        assert re.fullmatch(said, got[2][:-len(trace)]), (missing, got[2][:-len(trace)])
 
 
 # ---- faults, the SIGTERM race and the soak ----
