@@ -30,8 +30,10 @@ import socket
 import struct
 import subprocess
 import sys
+import termios
 import threading
 import time
+import tty
 
 SKIP = 77
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -143,6 +145,21 @@ def term_while_held(proc, held_by):
     with contextlib.suppress(subprocess.TimeoutExpired):
         proc.wait(timeout=WAIT)
     return time.monotonic() - signalled
+
+
+def traced(pid, injection):
+    """Attaches strace to pid with one injection (strace's inject=SYSCALL:WHAT); returns strace's process,
+    which ends with the daemon. A daemon built with LeakSanitizer must run with detect_leaks=0: its
+    check at exit ptraces too."""
+    assert shutil.which("strace"), "needs strace (Debian package strace)"
+    tracer = subprocess.Popen(["strace", "-o", "/dev/null", "-e", "trace=" + injection.split(":")[0], "-e",
+                               "inject=" + injection, "-p", str(pid)], stderr=subprocess.DEVNULL)
+    while True:
+        with open(f"/proc/{pid}/status") as f:
+            if re.search(r"TracerPid:\s*[1-9]", f.read()):
+                return tracer
+        assert tracer.poll() is None, "strace could not attach"
+        time.sleep(0.01)
 
 
 def descriptors(pid):
@@ -332,30 +349,59 @@ def arrived_at_peer(listener):
 
 def case_closed_standard_descriptors():
     """Started with stderr (and stdin) closed, no socket or pipe lands on 0-2: /dev/null takes them, or /
-    where there is no /dev/null; the trace goes out as no frame and wakes no wait."""
+    where there is no /dev/null; the trace goes out as no frame and wakes no wait. With stderr a pty master,
+    the trace reaches its slave, and a write that finds no room where its wait found some holds up no
+    SIGTERM; with stderr the read end of a pipe, nothing goes into that pipe."""
     nas = enter_lab()
     listener = peer_listener()
+    master, slave = os.openpty()  # opened again, a master would be a new pty, which nobody reads
+    tty.setraw(slave)
+    reader, writer = os.pipe()  # opened again for writing, the read end would be the write end
+    os.close(writer)
     # The Ethernet socket would be 2; then 0, with the nas socket on 2; then, without /dev/null, the
     # stop pipe's read end on 2, where the trace would make it readable for ever.
     null = os.open("/dev/null", os.O_RDONLY)  # the daemon's stdin, closed in it anyway, once /dev is bare
-    for closed, stand_in in (((2,), "/dev/null"), ((0, 2), "/dev/null"), ((0, 2), "/")):
+    for closed, stand_in in (((), master), ((), reader), ((2,), "/dev/null"), ((0, 2), "/dev/null"), ((0, 2), "/")):
         if stand_in == "/":
             sh("mount -t tmpfs tmpfs /dev")
-        proc = start("-v", "-e", ETH, "-n", NAS, preexec=lambda: [os.close(fd) for fd in closed], stdin=null)
+        proc = start("-v", "-e", ETH, "-n", NAS, stdin=null, preexec=lambda: [os.close(fd) for fd in closed]
+                     if closed else os.dup2(stand_in, 2), env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
         wait_ready(proc)
         links, _ = descriptors(proc.pid)
         # qemu-user's -L takes the target's root for "/", as it takes every absolute path it finds there.
         root = os.path.realpath(EMULATOR[EMULATOR.index("-L") + 1]) if "-L" in EMULATOR else "/"
         assert [links[fd] for fd in closed] == [root if stand_in == "/" else stand_in] * len(closed), links
-        for f in (frame(0x0800, b"first"), frame(0x0806, b"second")):
+        frames = [frame(0x0800, b"first"), frame(0x0806, b"second")]
+        for f in frames:
             inject([f])
             assert read_nas(nas, 1) == relayed([f]), closed
-        expect_end(proc, out=startup_line(), sig=signal.SIGTERM)
+        if stand_in == master:
+            trace, want = b"", "".join(dump(f, "eth2nas") for f in frames).encode()
+            while len(trace) < len(want) and select.select([slave], [], [], WAIT)[0]:
+                trace += os.read(slave, 4096)
+            assert trace == want, f"on the pty: {trace!r}"
+            # The next write held at its entry, its wait for room over, while the pty stops taking text,
+            # as when another writer takes that room first. (Hence no leak check: strace holds ptrace.)
+            tracer = traced(proc.pid, "write:delay_enter=1000000")
+            inject([third := frame(0x0800, b"third")])
+            while True:
+                with open(f"/proc/{proc.pid}/syscall") as f:
+                    if re.match(r"\d+ 0x2 0x[0-9a-f]+ 0x8 ", f.read()):  # write(2, "eth2nas\n", 8)
+                        break
+                time.sleep(0.01)
+            termios.tcflow(master, termios.TCOOFF)
+            term_while_held(proc, "a pty master that takes no text")
+            assert proc.returncode == 0, f"status {proc.returncode} after SIGTERM, held writing to the pty"
+            tracer.wait()
+            assert read_nas(nas, 1) == relayed([third]), "the frame at hand, its dump dropped"
+        expect_end(proc, out=startup_line(), sig=None if stand_in == master else signal.SIGTERM)
+        assert stand_in != reader or os.read(reader, 65536) == b"", "written into the read end of a pipe"
         assert arrived_at_peer(listener) == [], f"frames out of the Ethernet side with {closed} closed"
 
 
 def case_sigterm_at_rest():
-    """Options, start-up line through a pipe, pid file, and SIGTERM though started with it blocked."""
+    """Options, start-up line through a pipe, pid file, and SIGTERM though started with it blocked, or
+    ignored, or as PID 1 of a PID namespace."""
     enter_lab()
     proc = start("-e", "bogus0", "-v", "-e", ETH, "-n", NAS,
                  preexec=lambda: (signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}), os.umask(0)))
@@ -749,7 +795,7 @@ def case_init_script():
     if EMULATOR:
         raise Skip("start-stop-daemon execs the daemon itself, with no emulator in front")
     busybox = shutil.which("busybox")
-    assert busybox and shutil.which("strace"), "needs busybox and strace (Debian packages busybox, strace)"
+    assert busybox, "needs busybox (Debian package busybox)"
     nas = enter_lab()
     # The script runs in the background what start-stop-daemon then becomes; once the script has
     # ended, the daemon is an orphan, which a subreaper gets as its child, to read its exit status.
@@ -816,11 +862,7 @@ def case_init_script():
         run("start", 0, "Starting quelmar: already running\n")
         assert children_running(binary) == [pid]
         # Its exit held 0.3 s past the removal of its pid file, as a leak check or a slow CPU holds it.
-        tracer = subprocess.Popen(["strace", "-o", "/dev/null", "-e", "trace=exit_group", "-e",
-                                   "inject=exit_group:delay_enter=300000", "-p", str(pid)], stderr=subprocess.DEVNULL)
-        while not re.search(r"TracerPid:\s*[1-9]", open(f"/proc/{pid}/status").read()):
-            assert tracer.poll() is None, "strace could not attach"
-            time.sleep(0.01)
+        tracer = traced(pid, "exit_group:delay_enter=300000")
         run("stop", 0, "Stopping quelmar: OK\n")
         ended, status = os.waitpid(pid, os.WNOHANG)
         assert ended == pid, "stop returned before the daemon ended"
