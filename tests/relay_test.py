@@ -203,7 +203,7 @@ def finish(proc, sig=None):
 
 
 def libc_says(name):
-    """The C library's text for name (ENODEV, EPERM, ENETDOWN, unknown_option, missing_argument,
+    """The C library's text for name (ENODEV, EPERM, ENETDOWN, EMFILE, unknown_option, missing_argument,
     permutes), as the probe built with the daemon prints it, for a program called BINARY."""
     if not LIBC_TEXTS:
         if not PROBE:
@@ -605,6 +605,9 @@ def case_setup_failures():
          "socket: descriptor 1024 is too high for select (limit 1024)\n"),
         ({}, [], dict(preexec=occupy_descriptors(1022, spare), close_fds=False), "",
          "pipe: descriptor 1024 is too high for select (limit 1024)\n"),
+        # Room for the two sockets alone: the binds take no descriptor of their own, the stop pipe fails.
+        ({}, [], dict(preexec=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (5 + spare, 5 + spare))), "",
+         f"pipe: {libc_says('EMFILE')}\n"),
     ]
     if SHIM:  # if_nametoindex answering 0, as for an interface gone after its up-check
         cases.append(({}, [], dict(preload=SHIM, env=dict(os.environ, QUELMAR_SHIM="no_index")), "",
