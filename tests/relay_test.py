@@ -42,7 +42,6 @@ PEER = "ethpeer"
 NAS = "nas0"
 PID_FILE = "/var/run/quelmar.pid"
 TUNSETIFF, IFF_TUN = 0x400454CA, 0x0001
-PSELECT6 = {"x86_64": "270", "aarch64": "72"}.get(os.uname().machine)
 WAIT = 20.0  # seconds before a wait counts as hung; generous for emulated builds
 CONSOLE_RATE = 11520  # bytes a second a 115200-baud serial console takes
 
@@ -111,16 +110,12 @@ def start(*args, preexec=None, close_fds=True, env=None, preload=None, stdin=sub
 
 
 def in_wait(pid):
-    """Whether the process sits in pselect: by its system call number where this host's is known,
-    else by the kernel function it sleeps in."""
+    """Whether the process sits in its relay loop's select, by the kernel functions it sleeps in: those of
+    its waits for room in a full standard error (poll) or output (write) are others, on every host."""
     try:
-        if PSELECT6:
-            with open(f"/proc/{pid}/syscall") as f:
-                return f.read().split()[0] == PSELECT6
-        with open(f"/proc/{pid}/wchan") as f:
-            sleeping_in = f.read()
-        return "select" in sleeping_in or "poll_schedule" in sleeping_in
-    except (OSError, IndexError):
+        with open(f"/proc/{pid}/stack") as f:
+            return "select" in f.read()
+    except OSError:
         return False
 
 
