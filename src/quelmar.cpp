@@ -59,15 +59,15 @@ bool occupy_standard_descriptors()
 
 // SIGTERM's default action, where the kernel discards it: as PID 1 of a PID
 // namespace (a container's command), whose signals with the default action are
-// dropped.
+// dropped. The status is the one a shell reports for an end by SIGTERM.
 void end_at_once(int /*signal*/)
 {
     _exit(128 + SIGTERM);
 }
 
-// Until the handler is installed, a SIGTERM ends the process; so does every
-// wait for room in a full standard output or error, which a stop must end.
-// An action inherited as SIG_IGN is not kept.
+// Until the handler is installed, a SIGTERM ends the process, and with it any
+// wait for room in a full standard output or error, which a stop must end. An
+// action inherited as SIG_IGN is not kept: it would end neither.
 void end_on_sigterm()
 {
     struct sigaction action = {};
