@@ -360,7 +360,8 @@ def case_closed_standard_descriptors():
         if stand_in == "/":
             sh("mount -t tmpfs tmpfs /dev")
         proc = start("-v", "-e", ETH, "-n", NAS, stdin=null, preexec=lambda: [os.close(fd) for fd in closed]
-                     if closed else os.dup2(stand_in, 2), env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+                     if closed else os.dup2(stand_in, 2),  # below, strace holds the ptrace of a leak check
+                     env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0") if stand_in == master else None)
         wait_ready(proc)
         links, _ = descriptors(proc.pid)
         # qemu-user's -L takes the target's root for "/", as it takes every absolute path it finds there.
@@ -376,13 +377,15 @@ def case_closed_standard_descriptors():
                 trace += os.read(slave, 4096)
             assert trace == want, f"on the pty: {trace!r}"
             # The next write held at its entry, its wait for room over, while the pty stops taking text,
-            # as when another writer takes that room first. (Hence no leak check: strace holds ptrace.)
+            # as when another writer takes that room first.
             tracer = traced(proc.pid, "write:delay_enter=1000000")
             inject([third := frame(0x0800, b"third")])
+            deadline = time.monotonic() + WAIT
             while True:
                 with open(f"/proc/{proc.pid}/syscall") as f:
                     if re.match(r"\d+ 0x2 0x[0-9a-f]+ 0x8 ", f.read()):  # write(2, "eth2nas\n", 8)
                         break
+                assert time.monotonic() < deadline, "the trace's first write never began"
                 time.sleep(0.01)
             termios.tcflow(master, termios.TCOOFF)
             term_while_held(proc, "a pty master that takes no text")
