@@ -378,7 +378,7 @@ def case_closed_standard_descriptors():
             assert trace == want, f"on the pty: {trace!r}"
             # The next write held at its entry, its wait for room over, while the pty stops taking text,
             # as when another writer takes that room first.
-            tracer = traced(proc.pid, "write:delay_enter=1000000")
+            tracer = traced(proc.pid, "write:delay_enter=2000000:when=1")
             inject([third := frame(0x0800, b"third")])
             deadline = time.monotonic() + WAIT
             while True:
