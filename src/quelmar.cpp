@@ -57,14 +57,32 @@ bool occupy_standard_descriptors()
     return true;
 }
 
+// SIGTERM's default action, where the kernel discards it: as PID 1 of a PID
+// namespace (a container's command), whose signals with the default action are
+// dropped. The status is the one a shell reports for an end by SIGTERM.
+void end_at_once(int /*signal*/)
+{
+    _exit(128 + SIGTERM);
+}
+
+// Until the handler is installed, a SIGTERM ends the process, and with it any
+// wait for room in a full standard output or error, which a stop must end. An
+// action inherited as SIG_IGN is not kept: it would end neither.
+void end_on_sigterm()
+{
+    struct sigaction action = {};
+    action.sa_handler = getpid() == 1 ? end_at_once : SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
 // SIGTERM deliverable from the first instruction on, even if the process was
-// started with it blocked (it is never blocked again): until its handler is
-// installed, its default action ends a process that a full standard output or
-// error holds in a write. SIGPIPE ignored: a reader of standard output or error
-// that went away (a log pipe that ended) must cost the text, not the relay; the
-// write fails with EPIPE instead.
+// started with it blocked (it is never blocked again). SIGPIPE ignored: a
+// reader of standard output or error that went away (a log pipe that ended)
+// must cost the text, not the relay; the write fails with EPIPE instead.
 void settle_signals()
 {
+    end_on_sigterm();
     sigset_t sigterm_only;
     sigemptyset(&sigterm_only);
     sigaddset(&sigterm_only, SIGTERM);
@@ -119,6 +137,7 @@ bool arm_sigterm(int& highest_fd)
         return false;
     }
     if (!open_stop_pipe()) {
+        end_on_sigterm(); // without the pipe, the wait for room to report it could not end
         report_errno("pipe");
         return false;
     }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: ISC
-// dump_data through a recording zvdbg_printf: the exact text and the number of calls.
+// dump_data through a recording zvdbg_printf: the exact text, in call order.
 // C library alone, so that it builds for every C library the daemon is built for.
 #include <stdarg.h>
 #include <stdint.h>
@@ -14,7 +14,6 @@ namespace {
 
 char m_text[8192];
 size_t m_length = 0;
-int m_calls = 0;
 
 constexpr char label_and_header[] =
     "eth2nas\n\n              0  1  2  3  4  5  6  7  8  9  A  B  C  D  E  F   0123456789ABCDEF\r\n";
@@ -29,7 +28,6 @@ struct dump_case {
     int verbose;
     const char* text; // the whole dump after the label and header, or a part of it where `part` is set
     bool part;
-    int calls;
 };
 
 } // namespace
@@ -46,7 +44,6 @@ extern "C" void zvdbg_printf(const char* format, ...)
             m_length = sizeof m_text - 1; // cut: the comparison then fails
         }
     }
-    m_calls++;
 }
 
 int main()
@@ -61,30 +58,33 @@ int main()
         {"20 bytes 0x41 to 0x54", m_counting + 0x41, 20, 1,
          "0x00000000 | 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50 | ABCDEFGHIJKLMNOP\n"
          "0x00000010 | 51 52 53 54                                     | QRST\n",
-         false, 2 + 35 + (1 + 4 + 12 + 1 + 4 + 1)},
-        {"len 0: label and header only", m_counting, 0, 1, "", false, 2},
+         false},
+        {"len 0: label and header only", m_counting, 0, 1, "", false},
         {"len 16: one row, no padding", m_counting + 0x30, 16, 1,
-         "0x00000000 | 30 31 32 33 34 35 36 37 38 39 3A 3B 3C 3D 3E 3F | 0123456789:;<=>?\n", false, 2 + 35},
+         "0x00000000 | 30 31 32 33 34 35 36 37 38 39 3A 3B 3C 3D 3E 3F | 0123456789:;<=>?\n", false},
         {"len 17: a row of one", m_counting + 0x30, 17, 1,
          "0x00000000 | 30 31 32 33 34 35 36 37 38 39 3A 3B 3C 3D 3E 3F | 0123456789:;<=>?\n"
          "0x00000010 | 40                                              | @\n",
-         false, 2 + 35 + (1 + 1 + 15 + 1 + 1 + 1)},
+         false},
         {"character forms", character_forms, sizeof character_forms, 1,
-         "0x00000000 | 00 1F 20 7E 7F 80 FF                            | .. ~\x7f..\n", false,
-         2 + (1 + 7 + 9 + 1 + 7 + 1)},
+         "0x00000000 | 00 1F 20 7E 7F 80 FF                            | .. ~\x7f..\n", false},
         {"upper case in offsets and bytes", m_all_ab, sizeof m_all_ab, 1,
          "\n0x00000090 | AB AB AB AB AB AB AB AB AB AB AB AB AB AB AB AB | ................\n"
          "0x000000A0 | AB                                              | .\n",
-         true, 2 + 10 * 35 + (1 + 1 + 15 + 1 + 1 + 1)},
-        {"len 64: 142 calls", m_counting, 64, 1, "\n0x00000030 | 30 31 32 33", true, 142},
-        {"silent when not verbose", m_counting, 64, 0, "", false, 0},
+         true},
+        {"len 64, as the handlers dump", m_counting, 64, 1,
+         "0x00000000 | 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F | ................\n"
+         "0x00000010 | 10 11 12 13 14 15 16 17 18 19 1A 1B 1C 1D 1E 1F | ................\n"
+         "0x00000020 | 20 21 22 23 24 25 26 27 28 29 2A 2B 2C 2D 2E 2F |  !\"#$%&'()*+,-./\n"
+         "0x00000030 | 30 31 32 33 34 35 36 37 38 39 3A 3B 3C 3D 3E 3F | 0123456789:;<=>?\n",
+         false},
+        {"silent when not verbose", m_counting, 64, 0, "", false},
     };
 
     int failures = 0;
     for (const dump_case& c : cases) {
         m_length = 0;
         m_text[0] = '\0';
-        m_calls = 0;
         m_verbose = c.verbose;
         dump_data(c.bytes, c.count, "eth2nas");
         bool text_ok;
@@ -96,8 +96,8 @@ int main()
             size_t header = sizeof label_and_header - 1;
             text_ok = strncmp(m_text, label_and_header, header) == 0 && strcmp(m_text + header, c.text) == 0;
         }
-        if (!text_ok || m_calls != c.calls) {
-            printf("FAIL %s: %d calls (want %d), text:\n%s\n", c.name, m_calls, c.calls, m_text);
+        if (!text_ok) {
+            printf("FAIL %s, text:\n%s\n", c.name, m_text);
             failures++;
         }
     }

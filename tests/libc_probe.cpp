@@ -61,7 +61,8 @@ int main(int argc, char* argv[])
     const struct {
         const char* name;
         int number;
-    } errors[] = {{"ENODEV", ENODEV}, {"EPERM", EPERM}, {"ENETDOWN", ENETDOWN}, {"ENOSYS", ENOSYS}};
+    } errors[] = {{"ENODEV", ENODEV}, {"EPERM", EPERM}, {"ENETDOWN", ENETDOWN}, {"ENOSYS", ENOSYS},
+                  {"EMFILE", EMFILE}};
     for (const auto& error : errors) {
         printf("%s\t%s\n", error.name, strerror(error.number));
     }

@@ -31,8 +31,10 @@ import socket
 import struct
 import subprocess
 import sys
+import termios
 import threading
 import time
+import tty
 
 SKIP = 77
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -41,7 +43,6 @@ PEER = "ethpeer"
 NAS = "nas0"
 PID_FILE = "/var/run/quelmar.pid"
 TUNSETIFF, IFF_TUN = 0x400454CA, 0x0001
-PSELECT6 = {"x86_64": "270", "aarch64": "72"}.get(os.uname().machine)
 WAIT = 20.0  # seconds before a wait counts as hung; generous for emulated builds
 CONSOLE_RATE = 11520  # bytes a second a 115200-baud serial console takes
 
@@ -110,16 +111,12 @@ def start(*args, preexec=None, close_fds=True, env=None, preload=None, stdin=sub
 
 
 def in_wait(pid):
-    """Whether the process sits in pselect: by its system call number where this host's is known,
-    else by the kernel function it sleeps in."""
+    """Whether the process sits in its relay loop's select, by the kernel functions it sleeps in: those of
+    its waits for room in a full standard error (poll) or output (write) are others, on every host."""
     try:
-        if PSELECT6:
-            with open(f"/proc/{pid}/syscall") as f:
-                return f.read().split()[0] == PSELECT6
-        with open(f"/proc/{pid}/wchan") as f:
-            sleeping_in = f.read()
-        return "select" in sleeping_in or "poll_schedule" in sleeping_in
-    except (OSError, IndexError):
+        with open(f"/proc/{pid}/stack") as f:
+            return "select" in f.read()
+    except OSError:
         return False
 
 
@@ -144,6 +141,21 @@ def term_while_held(proc, held_by):
     with contextlib.suppress(subprocess.TimeoutExpired):
         proc.wait(timeout=WAIT)
     return time.monotonic() - signalled
+
+
+def traced(pid, injection):
+    """Attaches strace to pid with one injection (strace's inject=SYSCALL:WHAT); returns strace's process,
+    which ends with the daemon. A daemon built with LeakSanitizer must run with detect_leaks=0: its
+    check at exit ptraces too."""
+    assert shutil.which("strace"), "needs strace (Debian package strace)"
+    tracer = subprocess.Popen(["strace", "-o", "/dev/null", "-e", "trace=" + injection.split(":")[0], "-e",
+                               "inject=" + injection, "-p", str(pid)], stderr=subprocess.DEVNULL)
+    while True:
+        with open(f"/proc/{pid}/status") as f:
+            if re.search(r"TracerPid:\s*[1-9]", f.read()):
+                return tracer
+        assert tracer.poll() is None, "strace could not attach"
+        time.sleep(0.01)
 
 
 def descriptors(pid):
@@ -187,7 +199,7 @@ def finish(proc, sig=None):
 
 
 def libc_says(name):
-    """The C library's text for name (ENODEV, EPERM, ENETDOWN, unknown_option, missing_argument,
+    """The C library's text for name (ENODEV, EPERM, ENETDOWN, EMFILE, unknown_option, missing_argument,
     permutes), as the probe built with the daemon prints it, for a program called BINARY."""
     if not LIBC_TEXTS:
         if not PROBE:
@@ -472,30 +484,63 @@ def arrived_at_peer(listener):
 
 def case_closed_standard_descriptors():
     """Started with stderr (and stdin) closed, no socket or pipe lands on 0-2: /dev/null takes them, or /
-    where there is no /dev/null; the trace goes out as no frame and wakes no wait."""
+    where there is no /dev/null; the trace goes out as no frame and wakes no wait. With stderr a pty master,
+    the trace reaches its slave, and a write that finds no room where its wait found some holds up no
+    SIGTERM; with stderr the read end of a pipe, nothing goes into that pipe."""
     nas = enter_lab()
     listener = peer_listener()
+    master, slave = os.openpty()  # opened again, a master would be a new pty, which nobody reads
+    tty.setraw(slave)
+    reader, writer = os.pipe()  # opened again for writing, the read end would be the write end
+    os.close(writer)
     # The Ethernet socket would be 2; then 0, with the nas socket on 2; then, without /dev/null, the
     # stop pipe's read end on 2, where the trace would make it readable for ever.
     null = os.open("/dev/null", os.O_RDONLY)  # the daemon's stdin, closed in it anyway, once /dev is bare
-    for closed, stand_in in (((2,), "/dev/null"), ((0, 2), "/dev/null"), ((0, 2), "/")):
+    for closed, stand_in in (((), master), ((), reader), ((2,), "/dev/null"), ((0, 2), "/dev/null"), ((0, 2), "/")):
         if stand_in == "/":
             sh("mount -t tmpfs tmpfs /dev")
-        proc = start("-v", "-e", ETH, "-n", NAS, preexec=lambda: [os.close(fd) for fd in closed], stdin=null)
+        proc = start("-v", "-e", ETH, "-n", NAS, stdin=null, preexec=lambda: [os.close(fd) for fd in closed]
+                     if closed else os.dup2(stand_in, 2),  # below, strace holds the ptrace of a leak check
+                     env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0") if stand_in == master else None)
         wait_ready(proc)
         links, _ = descriptors(proc.pid)
         # qemu-user's -L takes the target's root for "/", as it takes every absolute path it finds there.
         root = os.path.realpath(EMULATOR[EMULATOR.index("-L") + 1]) if "-L" in EMULATOR else "/"
         assert [links[fd] for fd in closed] == [root if stand_in == "/" else stand_in] * len(closed), links
-        for f in (frame(0x0800, b"first"), frame(0x0806, b"second")):
+        frames = [frame(0x0800, b"first"), frame(0x0806, b"second")]
+        for f in frames:
             inject([f])
             assert read_nas(nas, 1) == relayed([f]), closed
-        expect_end(proc, out=startup_line(), err="", sig=signal.SIGTERM)  # what it said went to the stand-in
+        if stand_in == master:
+            trace, want = b"", (offloads_said() + "".join(dump(f, "eth2nas") for f in frames)).encode()
+            while len(trace) < len(want) and select.select([slave], [], [], WAIT)[0]:
+                trace += os.read(slave, 4096)
+            assert trace == want, f"on the pty: {trace!r}"
+            # The next write held at its entry, its wait for room over, while the pty stops taking text,
+            # as when another writer takes that room first.
+            tracer = traced(proc.pid, "write:delay_enter=2000000:when=1")
+            inject([third := frame(0x0800, b"third")])
+            deadline = time.monotonic() + WAIT
+            while True:
+                with open(f"/proc/{proc.pid}/syscall") as f:
+                    if re.match(r"\d+ 0x2 0x[0-9a-f]+ 0x8 ", f.read()):  # write(2, "eth2nas\n", 8)
+                        break
+                assert time.monotonic() < deadline, "the trace's first write never began"
+                time.sleep(0.01)
+            termios.tcflow(master, termios.TCOOFF)
+            term_while_held(proc, "a pty master that takes no text")
+            assert proc.returncode == 0, f"status {proc.returncode} after SIGTERM, held writing to the pty"
+            tracer.wait()
+            assert read_nas(nas, 1) == relayed([third]), "the frame at hand, its dump dropped"
+        # Whatever it said went to its stand-in for standard error.
+        expect_end(proc, out=startup_line(), err="", sig=None if stand_in == master else signal.SIGTERM)
+        assert stand_in != reader or os.read(reader, 65536) == b"", "written into the read end of a pipe"
         assert arrived_at_peer(listener) == [], f"frames out of the Ethernet side with {closed} closed"
 
 
 def case_sigterm_at_rest():
-    """Options, start-up line through a pipe, pid file, and SIGTERM though started with it blocked."""
+    """Options, start-up line through a pipe, pid file, and SIGTERM though started with it blocked, or
+    ignored, or as PID 1 of a PID namespace."""
     enter_lab()
     proc = start("-e", "bogus0", "-v", "-e", ETH, "-n", NAS,
                  preexec=lambda: (signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}), os.umask(0)))
@@ -506,41 +551,31 @@ def case_sigterm_at_rest():
         assert f.read() == str(proc.pid)
     assert os.stat(PID_FILE).st_mode & 0o777 == 0o666  # fopen "w" with the daemon's umask of 0
     expect_end(proc, sig=signal.SIGTERM)
+    if SHIM:  # SIGTERM after the loop's check of its stop flag, before the wait: the wait ends at once
+        expect_end(start("-e", ETH, "-n", NAS, preload=SHIM, env=dict(os.environ, QUELMAR_SHIM="term_before_wait")),
+                   out=startup_line())
 
-    def blocked_and_stdout_full():
+    def held_off_and_stdout_full():
         signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
         fcntl.fcntl(1, fcntl.F_SETPIPE_SZ, 4096)
         os.set_blocking(1, False)
         os.write(1, b"x" * 4096)
         os.set_blocking(1, True)
-    # Started so, it is held writing its start-up line: SIGTERM's default action still ends it.
-    proc = start("-e", ETH, "-n", NAS, preexec=blocked_and_stdout_full)
-    term_while_held(proc, "its standard output")
-    assert proc.returncode == -signal.SIGTERM, f"status {proc.returncode} with standard output full"
-    if SHIM:  # SIGTERM after the loop's check of its stop flag, before the wait: the wait ends at once
-        expect_end(start("-e", ETH, "-n", NAS, preload=SHIM, env=dict(os.environ, QUELMAR_SHIM="term_before_wait")),
-                   out=startup_line())
-    if not EMULATOR:
-        assert shutil.which("strace"), "needs strace (Debian package strace)"
-        # Every close held 0.3 s at its return, and SIGTERM after SIGTERM until the end: some land in
-        # the shutdown, between the stop pipe's two closes too. None may end the daemon by SIGPIPE.
-        traced = subprocess.Popen(["strace", "-o", "/dev/null", "-e", "trace=close", "-e",
-                                   "inject=close:delay_exit=300000", BINARY, "-e", ETH, "-n", NAS],
-                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))  # LeakSanitizer ptraces
-        STARTED.append(traced)
-        deadline, pid = time.monotonic() + WAIT, None
-        while pid is None or not armed(pid):
-            assert traced.poll() is None and time.monotonic() < deadline, "the traced daemon never got ready"
-            with contextlib.suppress(OSError, ValueError):
-                with open(PID_FILE) as f:
-                    pid = int(f.read())
-            time.sleep(0.01)
-        while traced.poll() is None:
-            with contextlib.suppress(ProcessLookupError):
-                os.kill(pid, signal.SIGTERM)
-            time.sleep(0.05)
-        expect_end(traced, out=startup_line())
+    # Started so, it is held writing its start-up line: SIGTERM's default action still ends it. As PID 1
+    # of a PID namespace (a container's command), where the kernel drops a signal whose action is the
+    # default one, a handler does what that action would, with status 128 + SIGTERM. Last: every later
+    # child of this process would be in that namespace, which ends with its PID 1.
+    for pid_1 in (False, True):
+        assert not pid_1 or ctypes.CDLL(None).unshare(0x20000000) == 0, "CLONE_NEWPID"
+        if pid_1 and EMULATOR and os.path.basename(EMULATOR[0]) == "valgrind":
+            # Not glibc's freeres, which valgrind runs at exit: it flushes stdio, unlike the real _exit,
+            # and the held start-up line would block it in a write into the full output.
+            EMULATOR.insert(1, "--run-libc-freeres=no")
+        proc = start("-e", ETH, "-n", NAS, preexec=held_off_and_stdout_full)
+        term_while_held(proc, "its standard output")
+        want = 128 + signal.SIGTERM if pid_1 else -signal.SIGTERM
+        assert proc.returncode == want, f"status {proc.returncode} with standard output full, PID 1: {pid_1}"
 
 
 def start_traffic(pause=0.0, flood=None):
@@ -715,6 +750,9 @@ def case_setup_failures():
          "socket: descriptor 1024 is too high for select (limit 1024)\n"),
         ({}, [], dict(preexec=occupy_descriptors(1022, spare), close_fds=False), "",
          "pipe: descriptor 1024 is too high for select (limit 1024)\n"),
+        # Room for the two sockets alone: the binds take no descriptor of their own, the stop pipe fails.
+        ({}, [], dict(preexec=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (5 + spare, 5 + spare))), "",
+         f"pipe: {libc_says('EMFILE')}\n"),
     ]
     if SHIM:  # the index lookup failing, as for an interface gone after its up-check
         cases.append(({}, [], dict(preload=SHIM, env=dict(os.environ, QUELMAR_SHIM="no_index")), "",
@@ -938,9 +976,9 @@ def case_init_script():
         with open(console, newline="") as f:
             return f.read()
 
-    def started(*args):
+    def started(*args, before=()):
         """Starts it; checks that one daemon runs, with args, and that the pid file names it."""
-        run("start", 0, "Starting quelmar: OK\n")
+        run("start", 0, "Starting quelmar: OK\n", before)
         [pid] = children_running(binary)
         with open(PID_FILE) as f:
             assert f.read() == str(pid)
@@ -964,15 +1002,19 @@ def case_init_script():
         assert on_console() == startup_line() + f"socket: {libc_says('EPERM')}\n", on_console()
 
         configure(f"ETH_IF={ETH}\nNAS_IF={NAS}\nVERBOSE=yes\n")
-        pid = started("-v", "-e", ETH, "-n", NAS)
+        # LeakSanitizer's check at exit ptraces, which strace below holds.
+        pid = started("-v", "-e", ETH, "-n", NAS, before=("env", "ASAN_OPTIONS=detect_leaks=0"))
         frames = [frame(0x0800, b"started by the init script"), frame(0x0806, b"second")]
         inject(frames)
         assert read_nas(nas, 2) == relayed(frames)
         run("start", 0, "Starting quelmar: already running\n")
         assert children_running(binary) == [pid]
+        # Its exit held 0.3 s past the removal of its pid file, as a leak check or a slow CPU holds it.
+        tracer = traced(pid, "exit_group:delay_enter=300000")
         run("stop", 0, "Stopping quelmar: OK\n")
         ended, status = os.waitpid(pid, os.WNOHANG)
         assert ended == pid, "stop returned before the daemon ended"
+        tracer.wait()
         assert os.waitstatus_to_exitcode(status) == 0 and not os.path.exists(PID_FILE), status
         assert on_console() == startup_line() + "".join(dump(f, "eth2nas") for f in frames), on_console()
         run("stop", 0, "Stopping quelmar: not running\n")

@@ -13,8 +13,10 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "platform/stop_pipe.h"
@@ -24,17 +26,37 @@ namespace {
 // Where the text goes, chosen at the first write (-1 until then).
 int m_output_fd = -1;
 bool m_output_is_socket = false; // sent with MSG_DONTWAIT
-bool m_output_blocks = false;    // every write waits for room first
+bool m_output_blocks = false;    // every write waits for room first, and SIGALRM cuts it short
+
+// Caught without SA_RESTART, SIGALRM ends a blocking write with what it has
+// written, or EINTR.
+void cut_short(int /*signal*/) {}
+
+void catch_alarm()
+{
+    struct sigaction action = {};
+    action.sa_handler = cut_short;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGALRM, &action, nullptr);
+    sigset_t alarm_only;
+    sigemptyset(&alarm_only);
+    sigaddset(&alarm_only, SIGALRM);
+    sigprocmask(SIG_UNBLOCK, &alarm_only, nullptr);
+}
 
 // O_NONBLOCK on standard error itself would change the file description that
 // the parent (a shell on the serial console) shares. Pipes and terminals are
-// opened again through /proc instead, as a description of our own; sockets
-// take MSG_DONTWAIT; files never stall.
+// opened again through /proc instead, as a description of our own, where that
+// reaches the same object: not for a pty master (opened again, it makes a new
+// pty, which nobody reads), nor for a standard error open only for reading,
+// which a plain write fails on (opened for writing, the read end of a pipe
+// would become its write end). Sockets take MSG_DONTWAIT; files never stall.
 void open_output()
 {
     m_output_fd = STDERR_FILENO;
     struct stat status;
-    if (fstat(STDERR_FILENO, &status) == -1) {
+    int flags = fcntl(STDERR_FILENO, F_GETFL);
+    if (fstat(STDERR_FILENO, &status) == -1 || flags == -1 || (flags & O_ACCMODE) == O_RDONLY) {
         return;
     }
     if (S_ISSOCK(status.st_mode)) {
@@ -44,32 +66,29 @@ void open_output()
     if (!S_ISFIFO(status.st_mode) && !S_ISCHR(status.st_mode)) {
         return;
     }
-    int append = fcntl(STDERR_FILENO, F_GETFL) & O_APPEND;
-    int fd = open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | append);
-    if (fd == -1) {
-        m_output_blocks = true; // no /proc: wait for room before each write instead
-        return;
+    unsigned int pty_number; // a master has one, a slave not
+    bool reopens_as_itself =
+        S_ISFIFO(status.st_mode) || (isatty(STDERR_FILENO) && ioctl(STDERR_FILENO, TIOCGPTN, &pty_number) == -1);
+    int fd = -1;
+    if (reopens_as_itself) {
+        fd = open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (flags & O_APPEND));
     }
-    m_output_fd = fd;
-}
-
-// Whether a stop can end a wait here: the stop pipe wakes it, or, before the
-// SIGTERM handler is installed, SIGTERM's default action ends the process. Not
-// so once the handler is there without the pipe (it could not be made).
-bool stop_ends_waits()
-{
-    struct sigaction sigterm;
-    return m_stop_fd >= 0 || (sigaction(SIGTERM, nullptr, &sigterm) == 0 && sigterm.sa_handler == SIG_DFL);
+    if (fd >= 0) {
+        m_output_fd = fd;
+    } else {
+        catch_alarm(); // not to be opened again, no /proc, or not ours: wait for room, and bound each write
+        m_output_blocks = true;
+    }
 }
 
 // Waits until standard error takes text; false once a stop is asked or it is
-// gone. Where no stop could end the wait, it only looks.
+// gone. Every such wait ends once a stop is asked: the stop pipe wakes it, or,
+// before the pipe is there, SIGTERM ends the process.
 bool await_room()
 {
     struct pollfd waits[2] = {{m_output_fd, POLLOUT, 0}, {m_stop_fd, POLLIN, 0}};
-    int timeout = stop_ends_waits() ? -1 : 0;
     for (;;) {
-        if (poll(waits, 2, timeout) >= 0) {
+        if (poll(waits, 2, -1) >= 0) {
             break;
         }
         if (errno != EINTR) {
@@ -79,10 +98,28 @@ bool await_room()
     return waits[1].revents == 0 && (waits[0].revents & POLLOUT) != 0;
 }
 
+// A blocking write can still wait where poll found room: another writer of the
+// same pipe or terminal may fill it first. SIGALRM, every tenth of a second
+// until it returns, sends it back to the wait for room.
+ssize_t put_bounded(const char* text, size_t length)
+{
+    const struct itimerval every_tenth = {{0, 100000}, {0, 100000}};
+    const struct itimerval off = {};
+    setitimer(ITIMER_REAL, &every_tenth, nullptr);
+    ssize_t written = write(m_output_fd, text, length);
+    int saved_errno = errno;
+    setitimer(ITIMER_REAL, &off, nullptr);
+    errno = saved_errno;
+    return written;
+}
+
 ssize_t put(const char* text, size_t length)
 {
     if (m_output_is_socket) {
         return send(m_output_fd, text, length, MSG_DONTWAIT);
+    }
+    if (m_output_blocks) {
+        return put_bounded(text, length);
     }
     return write(m_output_fd, text, length);
 }

@@ -6,8 +6,8 @@
 #include <stddef.h>
 
 // Writes text, waiting while standard error takes no more only as long as no
-// stop is asked, and only where a stop can end the wait; the rest is then
-// dropped. Lost text is acceptable; a daemon that cannot stop is not.
+// stop is asked; the rest is then dropped. Lost text is acceptable; a daemon
+// that cannot stop is not.
 void write_standard_error(const char* text, size_t length);
 
 // A message of ours, formatted, in one write; cut at 255 bytes.

@@ -44,9 +44,9 @@ void wake_waits()
 }
 
 // The write end first, and the handler's way to it gone before it closes: a
-// SIGTERM after the read end had gone would have the handler write into a pipe
-// without a reader, and SIGPIPE would end the process in the middle of its
-// shutdown, pid file left behind.
+// SIGTERM in the shutdown writes neither into a closed descriptor nor into a
+// pipe without a reader (an EPIPE only, SIGPIPE being ignored, but not left to
+// that).
 void close_stop_pipe()
 {
     int wake_fd = m_wake_fd;
