@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: ISC
 """The benchmark on the emulated MIPS board (board/board.py), one boot per build:
 
-    this host's sender -> UDP -> qemu's pcnet -> eth0 -> RELAY -> nas1 =veth= sink0
+    this host's sender -> UDP -> qemu's e1000 -> eth0 -> RELAY -> nas1 =veth= sink0
 
 The contenders: quelmar as the build installed it; the floor (bench/floor.cpp) built with the
 build's compiler, C library and flags; and the board kernel's bridge from eth0 to nas1. Frames
@@ -87,7 +87,7 @@ def trial(b, name, size, rate, duration):
     try:
         wait_relaying(b, frame, pid)
         first = settle(b, pid)
-        sender = board.Sender(b, frame, rate)
+        sender = board.Sender(b, [frame], rate)
         try:
             time.sleep(WARMUP)
             s0 = snapshot(b, pid)
