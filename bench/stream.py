@@ -45,7 +45,8 @@ def in_namespace(namespace, command):
 
 
 def enter_peer():
-    """gen0 into a namespace of its own, addresses and fixed neighbours (no ARP) on both ends, SACK off."""
+    """gen0 into a namespace of its own, addresses and fixed neighbours (no ARP) on both ends, SACK off;
+    gen0 sends wire-sized segments and takes in without GRO."""
     sh("ip", "netns", "add", PEER_NS)
     sh("ip", "link", "set", GEN, "netns", PEER_NS)
     peer = ["ip", "-n", PEER_NS]
@@ -60,14 +61,19 @@ def enter_peer():
     for namespace in (None, PEER_NS):
         sh(*in_namespace(namespace, ["sysctl", "-q", "net.ipv4.tcp_sack=0", "net.ipv6.conf.all.disable_ipv6=1",
                                      "net.ipv6.conf.default.disable_ipv6=1"]))
-    sh(*in_namespace(PEER_NS, ["ethtool", "-K", GEN, "tso", "off", "gso", "off"]))
+    sh(*in_namespace(PEER_NS, ["ethtool", "-K", GEN, "tso", "off", "gso", "off", "gro", "off"]))
 
 
-def payloads():
-    """Payload bytes through eth0 (both ways) and into sink0, as the kernel counts them."""
-    taken = sum(counter(ETH, f"{way}_bytes") - (ETHERNET + HEADERS) * counter(ETH, f"{way}_packets")
-                for way in ("rx", "tx"))
-    return taken, counter(SINK, "rx_bytes") - HEADERS * counter(SINK, "rx_packets")
+def payloads(gro):
+    """Payload bytes through eth0 (both ways) and into sink0, as the kernel counts them. A veth
+    counts what it takes in through GRO (its NAPI path) without the Ethernet header."""
+    received = counter(ETH, "rx_bytes") - ((0 if gro else ETHERNET) + HEADERS) * counter(ETH, "rx_packets")
+    sent = counter(ETH, "tx_bytes") - (ETHERNET + HEADERS) * counter(ETH, "tx_packets")
+    return received + sent, counter(SINK, "rx_bytes") - HEADERS * counter(SINK, "rx_packets")
+
+
+def gro_on():
+    return "generic-receive-offload: on" in sh("ethtool", "-k", ETH, capture_output=True, text=True).stdout
 
 
 def stream_trial(contender, direction, rate, duration, warmup):
@@ -77,7 +83,8 @@ def stream_trial(contender, direction, rate, duration, warmup):
     endpoint = [sys.executable, str(ROOT / "bench" / "stream.py")]
     with Relay(contender) as relay:
         wait_relaying(64, relay.proc, via=ETH)
-        start = payloads()
+        gro = gro_on()  # as the relay left it for the whole stream
+        start = payloads(gro)
         receiver = spawn(["taskset", "-c", GEN_CPU, *in_namespace(receiver_ns, [*endpoint, "receive", address,
                                                                                   str(PORT)])],
                          stdout=subprocess.PIPE, raised=True)
@@ -89,9 +96,9 @@ def stream_trial(contender, direction, rate, duration, warmup):
                                                                                 str(warmup + duration), str(rate)])],
                            stdout=subprocess.PIPE, raised=True)
             time.sleep(warmup)
-            t0, (in0, out0), cpu0 = time.monotonic(), payloads(), relay.cpu()
+            t0, (in0, out0), cpu0 = time.monotonic(), payloads(gro), relay.cpu()
             time.sleep(duration)
-            t1, (in1, out1), cpu1 = time.monotonic(), payloads(), relay.cpu()
+            t1, (in1, out1), cpu1 = time.monotonic(), payloads(gro), relay.cpu()
             sent = int(sender.stdout.read() or 0)
             received = int(receiver.stdout.read() or 0)
         finally:
@@ -99,7 +106,7 @@ def stream_trial(contender, direction, rate, duration, warmup):
                 if proc:
                     stop(proc)
         settle()
-        end = payloads()
+        end = payloads(gro)
         if relay.proc.poll() is not None:
             raise RuntimeError(f"{relay.name} ended during the stream")
     seconds, taken = t1 - t0, end[0] - start[0]
