@@ -2,14 +2,20 @@
 # SPDX-License-Identifier: ISC
 """The benchmark on the emulated MIPS board (board/board.py), one boot per build:
 
-    this host's sender -> UDP -> qemu's pcnet -> eth0 -> RELAY -> nas1 =veth= sink0
+    this host's sender -> UDP -> qemu's e1000 -> eth0 -> RELAY -> nas1 =veth= sink0
 
 The contenders: quelmar as the build installed it; the floor (bench/floor.cpp) built with the
 build's compiler, C library and flags; and the board kernel's bridge from eth0 to nas1. Frames
 go to the broadcast address (quelmar asks for no promiscuous mode, and the NIC filters), paced,
 up to a flood of more than the board's kernel takes in (board.FLOOD). The board's kernel counts: taken in = eth0's rx_packets,
 relayed = sink0's rx_packets, over the board's uptime; the relay's CPU comes from its
-/proc/PID/stat, the board's from /proc/stat, VmRSS and VmSize from /proc/PID/status."""
+/proc/PID/stat, the board's from /proc/stat, VmRSS and VmSize from /proc/PID/status.
+
+A TCP flow's wire-sized segments (board.tcp_flow), sent to the board's MAC, measure quelmar and
+the floor relaying a stream whole with the NIC's GRO on at the start: payload out = sink0's bytes
+less the 52 bytes of IP and TCP headers of each packet, whether whole or merged; loss = payload
+the host sent that never came out. The bridge takes no part: the board's own MAC is for the
+bridge itself, not forwarded."""
 import datetime
 import re
 import statistics
@@ -26,6 +32,10 @@ sys.path.insert(0, str(ROOT / "board"))
 import board  # noqa: E402
 
 RATES = (2000, 5000, 10000, 15000, 20000, board.FLOOD)  # frames/s
+TCP_RATES = (5000, 10000, board.FLOOD)  # segments/s
+TCP_PAYLOAD, TCP_HEADERS = 1448, 52
+# Consecutive segments, sent again from the first: one jump back in sequence numbers every 1000.
+TCP_SEGMENTS = board.tcp_flow(1000, TCP_PAYLOAD)
 CONTENDERS = {  # name: the board's command starting it in the background, or setting it up
     "quelmar": "quelmar -e eth0 -n nas1 </dev/null >/dev/null 2>&1 & echo \"board: pid $!\"",
     "floor": "floor eth0 nas1 </dev/null >/dev/null 2>&1 & echo \"board: pid $!\"",
@@ -46,16 +56,18 @@ def command(b, line):
 
 
 def snapshot(b, pid):
-    """Board uptime, eth0 and sink0 rx_packets, the board's busy and total CPU ticks, the relay's ticks."""
+    """Board uptime, eth0 rx_packets, sink0 rx_packets and rx_bytes, the board's busy and total CPU
+    ticks, the relay's ticks."""
     text = command(b, 'echo "board: snapshot $(cat /proc/uptime /sys/class/net/eth0/statistics/rx_packets '
-                      f'/sys/class/net/sink0/statistics/rx_packets) $(head -n 1 /proc/stat) '
-                      f'$(cat /proc/{pid or "self"}/stat)"')
+                      '/sys/class/net/sink0/statistics/rx_packets /sys/class/net/sink0/statistics/rx_bytes) '
+                      f'$(head -n 1 /proc/stat) $(cat /proc/{pid or "self"}/stat)"')
     fields = re.search(r"board: snapshot (.*)", text, re.S)[1].split()
-    cpu = [int(v) for v in fields[5:15]]
-    stat = fields[15:]
+    cpu = [int(v) for v in fields[6:16]]
+    stat = fields[16:]
     own = int(stat[13]) + int(stat[14]) if pid else None  # utime + stime
     return dict(uptime=float(fields[0]), taken=int(fields[2]), relayed=int(fields[3]),
-                busy=sum(cpu) - cpu[3] - cpu[4], total=sum(cpu), relay=own)
+                payload=int(fields[4]) - TCP_HEADERS * int(fields[3]), busy=sum(cpu) - cpu[3] - cpu[4],
+                total=sum(cpu), relay=own)
 
 
 def wait_relaying(b, frame, pid):
@@ -78,16 +90,16 @@ def settle(b, pid):
         last = now
 
 
-def trial(b, name, size, rate, duration):
-    frame = b"\xff" * 6 + bytes.fromhex("020000000001") + ETHERTYPE.to_bytes(2, "big") + b"\x5a" * (size - 14)
+def trial(b, name, frames, rate, duration, tcp=False):
+    """One contender's run at rate, frames sent in turn; for a TCP flow's, their payload too."""
     pid = None
     for line in command(b, CONTENDERS[name]).splitlines():
         if line.startswith("board: pid "):
             pid = int(line.split()[2])
     try:
-        wait_relaying(b, frame, pid)
+        wait_relaying(b, frames[0], pid)
         first = settle(b, pid)
-        sender = board.Sender(b, frame, rate)
+        sender = board.Sender(b, frames, rate)
         try:
             time.sleep(WARMUP)
             s0 = snapshot(b, pid)
@@ -101,7 +113,7 @@ def trial(b, name, size, rate, duration):
         command(b, f"kill {pid}; wait {pid} || true" if pid else "ip link del br0")
     seconds, relayed = s1["uptime"] - s0["uptime"], s1["relayed"] - s0["relayed"]
     memory = dict(re.findall(r"(Vm\w+):\s+(\d+) kB", usage))
-    return dict(contender=name, size=size, rate=rate, offered_fps=round(offered),
+    row = dict(contender=name, size=len(frames[0]), rate=rate, offered_fps=round(offered),
                 taken_fps=round((s1["taken"] - s0["taken"]) / seconds), relayed_fps=round(relayed / seconds),
                 loss_pct=round(100.0 * (sender.sent - (last["relayed"] - first["relayed"])) / sender.sent, 2),
                 relay_us_per_frame=round((s1["relay"] - s0["relay"]) / USER_HZ / relayed * 1e6, 1)
@@ -109,6 +121,11 @@ def trial(b, name, size, rate, duration):
                 board_busy_pct=round(100.0 * (s1["busy"] - s0["busy"]) / (s1["total"] - s0["total"]), 1),
                 vm_rss_kb=int(memory["VmRSS"]) if "VmRSS" in memory else None,
                 vm_size_kb=int(memory["VmSize"]) if "VmSize" in memory else None)
+    if tcp:
+        row.update(payload_out_mbps=round((s1["payload"] - s0["payload"]) / seconds / 1e6, 3),
+                   payload_loss_pct=round(100.0 * (1 - (last["payload"] - first["payload"]) /
+                                                   (sender.sent * TCP_PAYLOAD)), 2))
+    return row
 
 
 def cross_build_floor(build, out):
@@ -132,9 +149,13 @@ def installed_size(stage):
             if p.is_file() and "quelmar" in p.name and p.parent.name != "default"}
 
 
+def broadcast(size):
+    return b"\xff" * 6 + bytes.fromhex("020000000001") + ETHERTYPE.to_bytes(2, "big") + b"\x5a" * (size - 14)
+
+
 def run_build(build, sizes, duration, reps):
-    """Every trial on one boot of the board with build's quelmar: (rows, installed sizes)."""
-    rows = []
+    """Every trial on one boot of the board with build's quelmar: (rows, TCP rows, installed sizes)."""
+    rows, tcp_rows = [], []
     with tempfile.TemporaryDirectory(prefix="board-bench-") as out:
         floor = cross_build_floor(build, out)
         initrd = board.image(build, out, "::wait:/usr/bin/board-bench",
@@ -153,18 +174,26 @@ def run_build(build, sizes, duration, reps):
                 for size in sizes:
                     for rate in RATES:
                         for name in names[shift:] + names[:shift]:
-                            row = dict(build=build.name, rep=rep, **trial(b, name, size, rate, duration))
+                            row = dict(build=build.name, rep=rep, **trial(b, name, [broadcast(size)], rate, duration))
                             note(f"board {build.name} rep {rep} {size:>4} B {name:<13} {rate:>6} /s: "
                                  f"offered {row['offered_fps']:>7,} taken {row['taken_fps']:>6,} "
                                  f"relayed {row['relayed_fps']:>6,} /s, loss {row['loss_pct']:5.1f} %, "
                                  f"{fmt(row['relay_us_per_frame'], '>6g')} µs CPU per frame, "
                                  f"board busy {row['board_busy_pct']:g} %")
                             rows.append(row)
+                for rate in TCP_RATES:
+                    for name in (("quelmar", "floor") if rep % 2 else ("floor", "quelmar")):
+                        row = dict(build=build.name, rep=rep, **trial(b, name, TCP_SEGMENTS, rate, duration, tcp=True))
+                        note(f"board {build.name} rep {rep} TCP {name:<7} {rate:>6} segments/s: "
+                             f"offered {row['offered_fps']:>7,} taken {row['taken_fps']:>6,} relayed "
+                             f"{row['relayed_fps']:>6,} /s, payload out {row['payload_out_mbps']:6.2f} MB/s, "
+                             f"loss {row['payload_loss_pct']:5.1f} %")
+                        tcp_rows.append(row)
             b.reply(b"poweroff -f")
             b.end()
         finally:
             b.close()
-    return rows, sizes_installed
+    return rows, tcp_rows, sizes_installed
 
 
 def summarise(rows):
@@ -225,15 +254,33 @@ def markdown(table, installed, reps, duration):
     return "\n".join(lines) + "\n"
 
 
+def tcp_markdown(rows):
+    """Medians per build, rate and contender of the TCP flow's trials."""
+    groups = {}
+    for r in rows:
+        groups.setdefault((r["build"], r["rate"], r["contender"]), []).append(r)
+    lines = ["A TCP flow's segments of 1514 bytes (1448 of payload) sent to the board's MAC, the e1000's GRO "
+             "on at each start: medians.", "",
+             "| build | sent segments/s | contender | offered | taken in by eth0 | payload out of nas1 MB/s "
+             "| payload loss % |", "|---|--:|---|--:|--:|--:|--:|"]
+    for (build, rate, name), runs in groups.items():
+        lines.append(f"| {build} | {rate:,}{' (flood)' if rate == board.FLOOD else ''} | {name} "
+                     f"| {median(runs, 'offered_fps'):,.0f} | {median(runs, 'taken_fps'):,.0f} "
+                     f"| {median(runs, 'payload_out_mbps'):.2f} | {median(runs, 'payload_loss_pct'):.1f} |")
+    return "\n".join(lines) + "\n"
+
+
 def run(builds, sizes, duration, reps, out):
     board.build_pieces()
-    rows, installed = [], {}
+    rows, tcp_rows, installed = [], [], {}
     for build in builds:
         build = Path(build).resolve()
-        build_rows, installed[build.name] = run_build(build, sizes, duration, reps)
+        build_rows, build_tcp_rows, installed[build.name] = run_build(build, sizes, duration, reps)
         rows += build_rows
+        tcp_rows += build_tcp_rows
     write_csv(out / "board.csv", rows)
-    report = markdown(summarise(rows), installed, reps, duration)
+    write_csv(out / "board_tcp.csv", tcp_rows)
+    report = markdown(summarise(rows), installed, reps, duration) + "\n" + tcp_markdown(tcp_rows)
     (out / "board.md").write_text(report)
-    note("\n" + report + f"\nresults in {out}: board.md, board.csv")
+    note("\n" + report + f"\nresults in {out}: board.md, board.csv, board_tcp.csv")
     return 0

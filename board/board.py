@@ -7,7 +7,7 @@ build as a device build installs it, with contrib/busybox/S50quelmar.
     board.py shell [BUILD]    boots it with quelmar from BUILD (build/mips-musl) and gives
                               this terminal its shell
 
-The board's eth0 is a pcnet NIC on qemu's socket netdev: frames sent as UDP datagrams to the
+The board's eth0 is an e1000 NIC on qemu's socket netdev: frames sent as UDP datagrams to the
 board's port enter eth0, and frames the board sends out of eth0 arrive as datagrams at the
 host's. The tests and the benchmark boot it through Board.
 """
@@ -15,6 +15,7 @@ import os
 import re
 import shutil
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -28,7 +29,37 @@ MAC = bytes.fromhex("525400123456")
 # Frames/s that flood the board: here its kernel took in at most about 35,000/s, and a sender that
 # never waits takes a whole host core from qemu's two threads, so that far fewer frames get in.
 FLOOD = 40000
+NIC = "e1000"  # qemu's device for eth0
 WAIT = 60.0  # seconds before a wait for the board counts as hung: emulated, on a shared machine
+
+
+def checksum(data):
+    """The Internet checksum (RFC 1071) of data."""
+    total = sum(struct.unpack(f"!{len(data) // 2}H", data + b"\0" * (len(data) % 2)))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
+
+
+def tcp_flow(count, payload=1448, first=0):
+    """count segments of one TCP flow, first onwards, as a sender's wire carries them to the board's
+    MAC: payload bytes each after IP and TCP headers with timestamps (1514-byte frames at 1448),
+    consecutive sequence numbers, ACK without PSH, DF with incrementing IP ids, valid checksums;
+    what GRO merges, whatever the IP destination."""
+    source, destination = bytes([192, 0, 2, 1]), bytes([192, 0, 2, 2])
+    options = bytes.fromhex("0101080a0000a0000000b000")  # NOP, NOP, timestamps, as Linux sends them
+    frames = []
+    for n in range(first, first + count):
+        data = bytes((n * payload + i) % 251 for i in range(payload))
+        tcp = struct.pack("!HHIIBBHHH", 40000, 5001, 1 + n * payload, 1, (20 + len(options)) // 4 << 4, 0x10,
+                          502, 0, 0) + options + data
+        pseudo = source + destination + struct.pack("!BBH", 0, 6, len(tcp))
+        tcp = tcp[:16] + struct.pack("!H", checksum(pseudo + tcp)) + tcp[18:]
+        ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(tcp), 1 + n & 0xFFFF, 0x4000, 64, 6, 0, source,
+                         destination)
+        ip = ip[:10] + struct.pack("!H", checksum(ip)) + ip[12:]
+        frames.append(MAC + bytes.fromhex("020000000001") + b"\x08\x00" + ip + tcp)
+    return frames
 
 
 def build_pieces(pieces=PIECES):
@@ -116,7 +147,7 @@ def qemu_command(initrd, board_port, host_port, append, pieces=PIECES):
             "-append", f"console=ttyS0 panic=-1 {append}",
             # Without qemu's recommended packages there is no option ROM for the NIC.
             "-netdev", f"socket,id=n0,udp=127.0.0.1:{host_port},localaddr=127.0.0.1:{board_port}",
-            "-device", f"pcnet,netdev=n0,addr=0b,mac={MAC.hex(':')},romfile="]
+            "-device", f"{NIC},netdev=n0,addr=0b,mac={MAC.hex(':')},romfile="]
 
 
 class Board:
@@ -187,18 +218,19 @@ class Board:
 
 
 class Sender:
-    """Sends frame into the board's eth0 at rate frames/s, from a thread, until stopped; the rate achieved."""
+    """Sends frames into the board's eth0 at rate frames/s, one after the other and again from the
+    first, from a thread, until stopped; the rate achieved."""
 
-    def __init__(self, b, frame, rate):
+    def __init__(self, b, frames, rate):
         self.sent, self.running = 0, True
-        self.thread = threading.Thread(target=self.run, args=(b, frame, rate))
+        self.thread = threading.Thread(target=self.run, args=(b, frames, rate))
         self.began = time.monotonic()
         self.thread.start()
 
-    def run(self, b, frame, rate):
+    def run(self, b, frames, rate):
         while self.running:
             due = int((time.monotonic() - self.began) * rate) - self.sent
-            b.send([frame] * due)
+            b.send(frames[(self.sent + n) % len(frames)] for n in range(due))
             self.sent += due
             time.sleep(0.0005)
 

@@ -25,6 +25,15 @@ uptime_cs() {
 	echo $((${now%.*} * 100 + 1${now#*.} - 100))
 }
 
+# IPv4's received packets and not-ECT segments (a GRO packet counts once in
+# the first, once for each of its segments in the second).
+ip_counts() {
+	awk '$1 == "Ip:" && $4 ~ /^[0-9]/ { packets = $4 }
+		$1 == "IpExt:" && !column { for (i = 2; i <= NF; i++) if ($i == "InNoECTPkts") column = i; next }
+		$1 == "IpExt:" { segments = $column }
+		END { print packets, segments }' /proc/net/snmp /proc/net/netstat
+}
+
 # Until no packet socket has a packet queued: quelmar has read what came.
 drained() {
 	while awk 'NR > 1 && $7 != 0 { queued = 1 } END { exit !queued }' /proc/net/packet; do
@@ -39,10 +48,19 @@ state() {
 pid=$(pidof quelmar)
 say "boot $(state) cmdline=$(tr '\0' ' ' <"/proc/$pid/cmdline")"
 
-# The host says how many frames it sends, and sends them once the reader holds nas0.
+# The host says how many frames it sends, sends them once the reader holds
+# nas0, and answers once the last has come out (a TCP flow lost before it
+# would leave the reader waiting for ever).
 say relay
 read -r count
-nas-tun nas0 read "$count"
+taken=$(counter eth0 rx_packets)
+sent=$(counter nas0 tx_packets)
+nas-tun nas0 read "$count" &
+reader=$!
+read -r _
+kill "$reader" 2>/dev/null
+wait "$reader"
+say "relayed eth0 rx_packets=$(($(counter eth0 rx_packets) - taken)) nas0 tx_packets=$(($(counter nas0 tx_packets) - sent))"
 
 # The nas-side packet is read (and dumped) before the host's frame comes.
 configure nas0 VERBOSE=yes
@@ -72,4 +90,16 @@ status=$?
 say "stopped status=$status cs=$(($(uptime_cs) - began)) $(state)"
 read -r _
 say "eth0 tx_packets=$(counter eth0 tx_packets)"
+
+# The host sends the flow again, with quelmar stopped: IPv4 counts the
+# packets it is handed and, in its not-ECT count, the segments in them. Once
+# every segment is in, fewer packets than segments: GRO merged them, back on.
+read -r count
+# shellcheck disable=SC2046 # the two counts
+set -- $(ip_counts)
+say "flow again"
+until [ $(($(ip_counts | cut -d" " -f2) - $2)) -ge "$count" ]; do
+	sleep 0.1
+done
+say "after stop: $count segments came as $(($(ip_counts | cut -d" " -f1) - $1)) packets"
 poweroff -f
