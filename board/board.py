@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: ISC
 """The emulated board: a Malta (32-bit big-endian MIPS) under qemu-system-mips with Linux and
-BusyBox from Debian's sources (board/build.sh), BusyBox init, and quelmar installed from a MIPS
+BusyBox from Debian's sources (tools/build_board.sh), BusyBox init, and quelmar installed from a MIPS
 build as a device build installs it, with contrib/busybox/S50quelmar.
 
     board.py shell [BUILD]    boots it with quelmar from BUILD (build/mips-musl) and gives
@@ -63,8 +63,8 @@ def tcp_flow(count, payload=1448, first=0):
 
 
 def build_pieces(pieces=PIECES):
-    """vmlinux, BusyBox, gen_init_cpio and nas-tun, built once (board/build.sh)."""
-    subprocess.run(["sh", str(ROOT / "board" / "build.sh"), str(pieces)], check=True)
+    """vmlinux, BusyBox, gen_init_cpio and nas-tun, built once (tools/build_board.sh)."""
+    subprocess.run(["sh", str(ROOT / "tools" / "build_board.sh"), str(pieces)], check=True)
 
 
 def cache_value(build, name):
