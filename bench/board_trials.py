@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: ISC
-"""The benchmark on the emulated MIPS board (board/board.py), one boot per build:
+"""The benchmark on the emulated MIPS board (tools/lab/board.py), one boot per build:
 
     this host's sender -> UDP -> qemu's e1000 -> eth0 -> RELAY -> nas1 =veth= sink0
 
@@ -28,8 +28,8 @@ from pathlib import Path
 from report import fmt, machine, median, ratio, write_csv
 from trials import ETHERTYPE, ROOT, note
 
-sys.path.insert(0, str(ROOT / "board"))
-import board  # noqa: E402
+sys.path.insert(0, str(ROOT / "tools"))
+from lab import board  # noqa: E402
 
 RATES = (2000, 5000, 10000, 15000, 20000, board.FLOOD)  # frames/s
 TCP_RATES = (5000, 10000, board.FLOOD)  # segments/s
