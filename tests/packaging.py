@@ -307,7 +307,7 @@ def jail_capabilities():
         kept = [name for name in granted if name != missing]
         caps = ",".join(["-all"] + ["+" + name[4:].lower() for name in kept])
         daemon.EMULATOR = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", f"--inh-caps={caps}",
-                    f"--ambient-caps={caps}", f"--bounding-set={caps}", "--no-new-privs"]
+                           f"--ambient-caps={caps}", f"--bounding-set={caps}", "--no-new-privs"]
         if missing == "CAP_NET_RAW":
             proc = start("-e", ETH, "-n", NAS)
             expect_end(proc, out=startup_line(), err=f"socket: {eperm}\n")
