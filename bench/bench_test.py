@@ -10,6 +10,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
 import board_trials  # noqa: E402
+import common  # noqa: E402
 import latency  # noqa: E402
 import report  # noqa: E402
 import trials  # noqa: E402
@@ -37,7 +38,7 @@ def check_strace():
 
 
 def trial_rows(name, rows):
-    return [dict(contender=name, frames_out=trials.STRIPPED, size=64, offered_fps=o, relayed_fps=r, loss_pct=l,
+    return [dict(contender=name, frames_out=common.STRIPPED, size=64, offered_fps=o, relayed_fps=r, loss_pct=l,
                  relay_cpu_pct=100.0, cpu_s_per_mframe=c) for o, r, l, c in rows]
 
 
@@ -53,7 +54,7 @@ def check_medians():
 
 
 def verdicts(relayed, cpu, syscalls, verbose_syscalls):
-    row = dict(frames_out=trials.STRIPPED, offered=1, loss=0, busy=100, reps=1)
+    row = dict(frames_out=common.STRIPPED, offered=1, loss=0, busy=100, reps=1)
     table = {("floor", 64): dict(row, relayed=1000.0, cpu=2.0, syscalls=3.0),
              ("quelmar", 64): dict(row, relayed=relayed, cpu=cpu, syscalls=syscalls),
              ("quelmar -v", 64): dict(row, relayed=1.0, cpu=9.0, syscalls=verbose_syscalls)}

@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: ISC
-"""The benchmark on the emulated MIPS board (board/board.py), one boot per build:
+"""The benchmark on the emulated MIPS board (tools/lab/board.py), one boot per build:
 
     this host's sender -> UDP -> qemu's e1000 -> eth0 -> RELAY -> nas1 =veth= sink0
 
-The contenders: quelmar as the build installed it; the floor (bench/floor.cpp) built with the
+The contenders: quelmar as the build installed it; the floor (bench/programs/floor.cpp) built with the
 build's compiler, C library and flags; and the board kernel's bridge from eth0 to nas1. Frames
 go to the broadcast address (quelmar asks for no promiscuous mode, and the NIC filters), paced,
 up to a flood of more than the board's kernel takes in (board.FLOOD). The board's kernel counts: taken in = eth0's rx_packets,
@@ -20,16 +20,13 @@ import datetime
 import re
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
 from pathlib import Path
 
-from report import fmt, machine, median, ratio, write_csv
-from trials import ETHERTYPE, ROOT, note
-
-sys.path.insert(0, str(ROOT / "board"))
-import board  # noqa: E402
+from common import ETHERTYPE, PROGRAMS, fmt, median, note
+from lab import board
+from report import machine, ratio, write_csv
 
 RATES = (2000, 5000, 10000, 15000, 20000, board.FLOOD)  # frames/s
 TCP_RATES = (5000, 10000, board.FLOOD)  # segments/s
@@ -139,7 +136,7 @@ def cross_build_floor(build, out):
     floor = Path(out) / "floor"
     subprocess.run([compiler, "-std=c++20", *cache["CMAKE_CXX_FLAGS"].split(), *optimise.split(),
                     "-fno-exceptions", "-fno-rtti", "-fno-asynchronous-unwind-tables", "-fno-threadsafe-statics",
-                    "-ffunction-sections", "-fdata-sections", "-o", str(floor), str(ROOT / "bench/floor.cpp"),
+                    "-ffunction-sections", "-fdata-sections", "-o", str(floor), str(PROGRAMS / "floor.cpp"),
                     *cache["CMAKE_EXE_LINKER_FLAGS"].split(), "-Wl,--as-needed", "-Wl,--gc-sections"], check=True)
     return floor
 
@@ -159,7 +156,7 @@ def run_build(build, sizes, duration, reps):
     with tempfile.TemporaryDirectory(prefix="board-bench-") as out:
         floor = cross_build_floor(build, out)
         initrd = board.image(build, out, "::wait:/usr/bin/board-bench",
-                             files=[("/usr/bin/board-bench", ROOT / "bench/board_bench.sh"), ("/usr/bin/floor", floor)])
+                             files=[("/usr/bin/board-bench", PROGRAMS / "board_bench.sh"), ("/usr/bin/floor", floor)])
         sizes_installed = installed_size(Path(out) / "stage")
         b = board.Board(initrd)
         try:

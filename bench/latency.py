@@ -11,9 +11,13 @@ import subprocess
 import tempfile
 import time
 
-from report import median
-from trials import (DIRECT, GEN, GEN_CPU, fmt, GENERATOR_LIMIT, LATENCY_GEN, LATENCY_SINK, NAS, NEAR_SATURATION, PACED,
-                    PEERS, SINK, Relay, note, raise_priority, settle, spawn, stop, wait_relaying)
+from common import (DIRECT, GEN, GEN_CPU, LATENCY_GEN, LATENCY_SINK, NAS, SINK, Relay, fmt, median, note,
+                    raise_priority, settle, spawn, stop, wait_relaying)
+
+PEERS = ("daemonlogger", "netsniff-ng", "tcpbridge")  # the user-space tools quelmar's latency is held against
+PACED = (1000, 10000, 100000)  # frames/s at which every contender's latency is measured
+NEAR_SATURATION = 0.9  # and at this share of its own saturation rate
+GENERATOR_LIMIT = 400000  # the fastest paced rate latency_gen keeps on this kind of machine
 
 
 def latency_trial(contender, size, rate, seconds):

@@ -7,12 +7,7 @@ import platform
 import statistics
 import subprocess
 
-from trials import STRIPPED, fmt
-
-
-def median(rows, key):
-    values = [r[key] for r in rows if r[key] is not None]
-    return statistics.median(values) if values else None
+from common import STRIPPED, fmt, median
 
 
 def summarise(trials, syscalls, names, sizes):

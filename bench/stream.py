@@ -24,8 +24,7 @@ import sys
 import time
 from pathlib import Path
 
-from report import median
-from trials import ETH, GEN, GEN_CPU, ROOT, SINK, Relay, counter, note, settle, sh, spawn, stop, wait_relaying
+from common import ETH, GEN, GEN_CPU, ROOT, SINK, Relay, counter, median, note, settle, sh, spawn, stop, wait_relaying
 
 PEER_NS = "peer"
 PEER_ADDRESS, ETH_ADDRESS, PORT = "10.9.0.1", "10.9.0.2", 5001

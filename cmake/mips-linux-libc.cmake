@@ -6,7 +6,7 @@
 # target's. Included by mips-linux-musl.cmake and mips-linux-uclibc.cmake,
 # which set quelmar_libc (musl, uclibc) and quelmar_libc_loader.
 #
-# The library is built from Debian's sources (build_libc.sh) into
+# The library is built from Debian's sources (tools/build_libc.sh) into
 # QUELMAR_LIBC_ROOT, by default a directory named after it in the build tree,
 # once: a build tree that has it never fetches or builds it again.
 
@@ -25,7 +25,7 @@ set(quelmar_libc_root ${QUELMAR_LIBC_ROOT})
 if(NOT EXISTS ${quelmar_libc_root}/libc-version)
     message(STATUS "quelmar: building ${quelmar_libc} from Debian's sources in ${quelmar_libc_root}")
     string(TIMESTAMP began "%s")
-    execute_process(COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/build_libc.sh ${quelmar_libc} ${quelmar_libc_root}
+    execute_process(COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/../tools/build_libc.sh ${quelmar_libc} ${quelmar_libc_root}
                             ${quelmar_cross_triple}- COMMAND_ERROR_IS_FATAL ANY)
     string(TIMESTAMP ended "%s")
     math(EXPR took "${ended} - ${began}")

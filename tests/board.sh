@@ -1,6 +1,6 @@
 #!/bin/sh
 # SPDX-License-Identifier: ISC
-# The board's side of tests/board_test.py, run by BusyBox init (::wait) once rcS
+# The board's side of tests/board.py, run by BusyBox init (::wait) once rcS
 # has started quelmar through S50quelmar. Every line for the host begins
 # "board: "; the host answers on the console, where `read` waits for it.
 S50=/etc/init.d/S50quelmar

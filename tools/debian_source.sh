@@ -12,15 +12,12 @@
 # signature. Each entry is copied whole, Signed-By and all, with its type
 # turned into deb-src; lists and package cache stay in the scratch directory.
 set -eu
+# shellcheck source=/dev/null # tools/steps.sh, linted on its own
+. "$(dirname "$0")/steps.sh"
 package=$1
 # Absolute: apt takes a relative Dir::State::Lists as under /var/lib/apt.
 dir=$(mkdir -p "$2" && cd "$2" && pwd)
 scratch=$dir/.apt
-
-fail() {
-    echo "debian_source.sh: $*" >&2
-    exit 1
-}
 
 mkdir -p "$scratch/lists/partial" "$scratch/cache/archives/partial" "$scratch/parts"
 : >"$scratch/parts/debian.sources"

@@ -7,27 +7,23 @@
 #
 #   build_libc.sh musl|uclibc ROOT CROSS_PREFIX    e.g. build_libc.sh musl build/mips-musl/musl mips-linux-gnu-
 #
+# cmake/mips-linux-libc.cmake runs it at a build's first configure.
+#
 # musl comes from Debian's source package (debian_source.sh: the machine's
 # apt sources stay as they are). uClibc-ng comes from the tarball of Debian's
 # uclibc-source package.
 set -eu
+# shellcheck source=/dev/null # tools/steps.sh, linted on its own
+. "$(dirname "$0")/steps.sh"
 libc=$1
 root=$2
 cross=$3
 work=$root.work
+# shellcheck disable=SC2034 # read by logged (steps.sh)
+log=$work/build.log
 rm -rf "$work" "$root"
 mkdir -p "$work/src"
 jobs=$(nproc 2>/dev/null || echo 2)
-
-fail() {
-    echo "build_libc.sh: $*" >&2
-    exit 1
-}
-
-# Runs a step with its output in the log, shown (its end) only when it fails.
-logged() {
-    "$@" >>"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log" >&2; fail "$libc did not build; the whole log is $work/build.log"; }
-}
 
 fetch_musl() {
     logged sh "$(dirname "$0")/debian_source.sh" musl "$work/src"

@@ -1,6 +1,6 @@
 #!/bin/sh
 # SPDX-License-Identifier: ISC
-# Builds the emulated board's fixed pieces into DIR, each once:
+# Builds the emulated board's (board/) fixed pieces into DIR, each once:
 #   vmlinux        Linux from Debian's linux-source-6.1 (the .deb downloaded and
 #                  unpacked here, never installed): tinyconfig with kernel.config
 #   gen_init_cpio  the kernel's own tool, which packs an initramfs without root
@@ -11,23 +11,16 @@
 # again. Needs the Debian packages of tests/run: g++-mips-linux-gnu, flex,
 # bison, bc, dpkg-dev, xz-utils.
 #
-#   board/build.sh DIR      e.g. board/build.sh build/board
+#   tools/build_board.sh DIR      e.g. tools/build_board.sh build/board
 set -eu
-board=$(cd "$(dirname "$0")" && pwd)
+tools=$(cd "$(dirname "$0")" && pwd)
+board=$tools/../board
+# shellcheck source=/dev/null # tools/steps.sh, linted on its own
+. "$tools/steps.sh"
 mkdir -p "$1"
 dir=$(cd "$1" && pwd)
 cross=mips-linux-gnu-
 jobs=$(nproc 2>/dev/null || echo 2)
-
-fail() {
-    echo "board/build.sh: $*" >&2
-    exit 1
-}
-
-# Runs a step with its output in the piece's log, shown (its end) only when it fails.
-logged() {
-    "$@" >>"$log" 2>&1 || { tail -n 40 "$log" >&2; fail "a step failed; the whole log is $log"; }
-}
 
 # apt-get or apt-cache with the lists chosen below: the machine's, or where they
 # know no linux-source-6.1 (an image that cleaned them), lists of the build's own.
@@ -133,7 +126,7 @@ busybox() {
     version=$(source_version busybox)
     choice=$(echo "$busybox_left_out $busybox_kept" | sha256sum | cut -d" " -f1)
     stale busybox "busybox $version $choice $compiler" || return 0
-    logged sh "$board/../cmake/debian_source.sh" "busybox=$version" "$work"
+    logged sh "$tools/debian_source.sh" "busybox=$version" "$work"
     source_dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'busybox-*')
     set -- make -C "$source_dir" CROSS_COMPILE="$cross"
     logged "$@" defconfig

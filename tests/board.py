@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: ISC
-"""quelmar on the emulated board (board/board.py) as a device runs it: a MIPS build installed
+"""quelmar on the emulated board (tools/lab/board.py) as a device runs it: a MIPS build installed
 into the image with contrib/busybox/S50quelmar, on a MIPS kernel, under BusyBox init. One boot
-takes the cases in turn, the board's side in board_test.sh:
+takes the cases in turn, the board's side in board.sh:
 
 - boot: S50quelmar started quelmar at boot, and the pid file holds its pid;
 - relay: frames sent into eth0 come out of nas0 byte-exact, the ethertype as the protocol, and so
@@ -14,21 +14,19 @@ takes the cases in turn, the board's side in board_test.sh:
   (the kernel merges the flow's next segments); poweroff -f then ends qemu with status 0. Nothing
   ever leaves the board's eth0.
 
-    board_test.py --emulator CMD --probe LIBC_PROBE BUILD
+Run by tests/CMakeLists.txt; see harness.py.
 """
-import argparse
 import re
 import sys
 import tempfile
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path[:0] = [str(ROOT / "board"), str(ROOT / "tests")]
-import board  # noqa: E402
-import relay_test  # noqa: E402
-from relay_test import dump, frame, relayed, startup_line  # noqa: E402
+from harness import SOURCE, case, main
+from lab import board, daemon
+from lab.daemon import libc_says, startup_line
+from lab.frames import dump, frame, relayed
 
-NAS_PACKET = bytes.fromhex("4500001400010000401100007f0000017f000002")  # as board_test.sh writes it
+NAS_PACKET = bytes.fromhex("4500001400010000401100007f0000017f000002")  # as board.sh writes it
 FLOW = 40  # wire-sized segments of one TCP flow
 PACKET = rb"board: nas0 ([0-9a-f]{4}) ([0-9a-f]*)\r\n"
 # Those the board's kernel has a protocol for (IPv4, ARP) first. The e1000's driver hands the kernel
@@ -59,7 +57,7 @@ def onlcr(text):
     return text.replace("\n", "\r\n").encode()
 
 
-def cases(b):
+def go_through(b):
     # boot
     m = b.expect(rb"board: boot pidfile=(\d+) pidof=(\d+) cmdline=(.*)\r\n")
     assert m[1] == m[2] and m[3] == b"/usr/sbin/quelmar -e eth0 -n nas0 ", m[0]
@@ -98,7 +96,7 @@ def cases(b):
     m = b.expect(rb"board: messages end (.*)\r\n")
     assert m[1] == b"status=1 pidfile= pidof=", m[0]
     said = console_text(b.console[start:m.start()])
-    message = onlcr(startup_line("eth0", "nosuch0") + f"ioctl: {relay_test.libc_says('ENODEV')}\n")
+    message = onlcr(startup_line("eth0", "nosuch0") + f"ioctl: {libc_says('ENODEV')}\n")
     assert said == b"Starting quelmar: " + message + b"FAIL\r\n", f"S50quelmar start without nas0: {said!r}"
 
     # stop under a flood. The board's clock is the host's: a host busy elsewhere gives the emulated
@@ -130,29 +128,23 @@ def cases(b):
           "powered off")
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--emulator", required=True)
-    parser.add_argument("--probe", required=True)
-    parser.add_argument("build")
-    options = parser.parse_args()
-    build = Path(options.build).resolve()
-    relay_test.EMULATOR, relay_test.PROBE = options.emulator.split(";"), options.probe
-    relay_test.BINARY = str(build / "quelmar")
+# The board's clock is the host's: a host busy with other tests gives the emulated CPU fewer
+# instructions per second of it, and the stop's bound of 1 s would measure that load.
+@case("mips", "qemu-system-mips/qemu-system-mips", timeout=900, alone=True)
+def cases():
+    """The build installed into a BusyBox image with the shipped S-script and booted once; the kernel and
+    BusyBox are built once for all the MIPS builds, into build/board."""
     board.build_pieces()
     with tempfile.TemporaryDirectory(prefix="board-") as out:
-        initrd = board.image(build, out, "::wait:/usr/bin/board-test",
-                             files=[("/usr/bin/board-test", ROOT / "tests/board_test.sh")])
+        initrd = board.image(Path(daemon.BINARY).parent, out, "::wait:/usr/bin/board-test",
+                             files=[("/usr/bin/board-test", SOURCE / "tests/board.sh")])
         b = board.Board(initrd)
         try:
-            cases(b)
+            go_through(b)
         except AssertionError as e:
-            print(f"FAIL: {e}\nthe board's console:\n{b.console.decode(errors='replace')}")
-            return 1
+            raise AssertionError(f"{e}\nthe board's console:\n{b.console.decode(errors='replace')}")
         finally:
             b.close()
-    print("PASS")
-    return 0
 
 
 if __name__ == "__main__":

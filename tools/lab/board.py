@@ -1,10 +1,10 @@
-#!/usr/bin/env python3
 # SPDX-License-Identifier: ISC
 """The emulated board: a Malta (32-bit big-endian MIPS) under qemu-system-mips with Linux and
-BusyBox from Debian's sources (board/build.sh), BusyBox init, and quelmar installed from a MIPS
-build as a device build installs it, with contrib/busybox/S50quelmar.
+BusyBox from Debian's sources (tools/build_board.sh), BusyBox init, and quelmar installed from a
+MIPS build as a device build installs it, with contrib/busybox/S50quelmar.
 
-    board.py shell [BUILD]    boots it with quelmar from BUILD (build/mips-musl) and gives
+    PYTHONPATH=tools python3 -m lab.board shell [BUILD]
+                              boots it with quelmar from BUILD (build/mips-musl) and gives
                               this terminal its shell
 
 The board's eth0 is an e1000 NIC on qemu's socket netdev: frames sent as UDP datagrams to the
@@ -23,7 +23,9 @@ import threading
 import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
+from lab.daemon import cache_value
+
+ROOT = Path(__file__).resolve().parents[2]
 PIECES = Path(os.environ.get("QUELMAR_BOARD_DIR", ROOT / "build" / "board"))
 MAC = bytes.fromhex("525400123456")
 # Frames/s that flood the board: here its kernel took in at most about 35,000/s, and a sender that
@@ -63,14 +65,8 @@ def tcp_flow(count, payload=1448, first=0):
 
 
 def build_pieces(pieces=PIECES):
-    """vmlinux, BusyBox, gen_init_cpio and nas-tun, built once (board/build.sh)."""
-    subprocess.run(["sh", str(ROOT / "board" / "build.sh"), str(pieces)], check=True)
-
-
-def cache_value(build, name):
-    text = (Path(build) / "CMakeCache.txt").read_text()
-    found = re.search(rf"^{name}:\w+=(.*)$", text, re.M)
-    return found.group(1) if found else None
+    """vmlinux, BusyBox, gen_init_cpio and nas-tun, built once (tools/build_board.sh)."""
+    subprocess.run(["sh", str(ROOT / "tools" / "build_board.sh"), str(pieces)], check=True)
 
 
 def libc_root(build):

@@ -1,0 +1,70 @@
+# SPDX-License-Identifier: ISC
+"""A network and mount namespace of this process's own, with a private /run (where quelmar's pid file
+goes) and a sysfs of its own, so that nothing touches the machine's interfaces or pid file; and the two
+sides the tests relay between: the Ethernet side a veth pair (frames injected on its peer), the nas side
+a tun device opened with packet information, so that every packet quelmar sends there is read back with
+its protocol."""
+import ctypes
+import fcntl
+import os
+import struct
+import subprocess
+
+ETH = "ethside-0123456"  # 15 characters: the longest name an interface can have
+PEER = "ethpeer"
+NAS = "nas0"
+CLONE_NEWNS, CLONE_NEWNET = 0x00020000, 0x40000000
+TUNSETIFF, IFF_TUN = 0x400454CA, 0x0001
+eth_tun = None  # the Ethernet side's descriptor, where it is a tun device
+
+
+class Unavailable(Exception):
+    """The lab cannot be made here: not root, or no namespaces."""
+
+
+def sh(command):
+    subprocess.run(command.split(), check=True)
+
+
+def enter():
+    """New network and mount namespaces for this process, a private /run and sysfs, and IPv6 off (its
+    router solicitations would be relayed and counted)."""
+    if os.geteuid() != 0:
+        raise Unavailable("needs root for network namespaces")
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(CLONE_NEWNS | CLONE_NEWNET) != 0:
+        raise Unavailable("cannot make namespaces: " + os.strerror(ctypes.get_errno()))
+    sh("mount --make-rprivate /")
+    sh(f"mount -t tmpfs -o mode=0755 tmpfs {os.path.realpath('/var/run')}")
+    sh("mount -t sysfs sysfs /sys")
+    for conf in ("all", "default"):
+        with open(f"/proc/sys/net/ipv6/conf/{conf}/disable_ipv6", "w") as f:
+            f.write("1")
+
+
+def make_tun(name):
+    fd = os.open("/dev/net/tun", os.O_RDWR)
+    fcntl.ioctl(fd, TUNSETIFF, struct.pack("16sH", name.encode(), IFF_TUN))
+    return fd
+
+
+def enter_lab(eth_up=True, nas_up=True, mtu=None, eth_kind="veth"):
+    """enter(), then the two sides (the Ethernet side a tun device instead, its descriptor in eth_tun,
+    where eth_kind is "tun"); returns the nas side's descriptor."""
+    global eth_tun
+    enter()
+    if eth_kind == "veth":
+        sh(f"ip link add {ETH} type veth peer name {PEER}")
+        sh(f"ip link set {PEER} up")
+    else:
+        eth_tun = make_tun(ETH)
+    nas = make_tun(NAS)
+    for name, up in ((ETH, eth_up), (NAS, nas_up)):
+        if mtu:
+            sh(f"ip link set {name} mtu {mtu}")
+        if up:
+            sh(f"ip link set {name} up")
+    if mtu and eth_kind == "veth":
+        sh(f"ip link set {PEER} mtu {mtu}")
+    return nas
+
