@@ -7,7 +7,10 @@
 #
 #   build_libc.sh musl|uclibc ROOT CROSS_PREFIX    e.g. build_libc.sh musl build/mips-musl/musl mips-linux-gnu-
 #
-# cmake/mips-linux-libc.cmake runs it at a build's first configure.
+# cmake/mips-linux-libc.cmake runs it at a build's first configure, and
+# tests/run earlier, in the background. One build at a time per ROOT: a second
+# waits for the first, then finds the library built (ROOT/libc-version) and
+# leaves it as it is. To build it again, remove ROOT.
 #
 # musl comes from Debian's source package (debian_source.sh: the machine's
 # apt sources stay as they are). uClibc-ng comes from the tarball of Debian's
@@ -21,6 +24,13 @@ cross=$3
 work=$root.work
 # shellcheck disable=SC2034 # read by logged (steps.sh)
 log=$work/build.log
+mkdir -p "$(dirname "$root")"
+exec 9>"$root.lock"
+if ! flock -n 9; then
+    echo "${0##*/}: waiting for the build of $libc under way in $root" >&2
+    flock 9
+fi
+[ ! -e "$root/libc-version" ] || exit 0
 rm -rf "$work" "$root"
 mkdir -p "$work/src"
 jobs=$(nproc 2>/dev/null || echo 2)
