@@ -19,12 +19,12 @@ set -eu
 # shellcheck source=/dev/null # tools/steps.sh, linted on its own
 . "$(dirname "$0")/steps.sh"
 libc=$1
-root=$2
+# Absolute: the builds below run in the library's source directory.
+root=$(mkdir -p "$(dirname "$2")" && cd "$(dirname "$2")" && pwd)/$(basename "$2")
 cross=$3
 work=$root.work
 # shellcheck disable=SC2034 # read by logged (steps.sh)
 log=$work/build.log
-mkdir -p "$(dirname "$root")"
 exec 9>"$root.lock"
 if ! flock -n 9; then
     echo "${0##*/}: waiting for the build of $libc under way in $root" >&2
