@@ -68,12 +68,14 @@ def sigterm_at_rest():
 def sigterm_flood():
     """SIGTERM while frames pour in ends the daemon in order."""
     nas = enter_lab()
-    with running():
-        stop, _ = start_traffic()
-        try:
-            read_nas(nas, 100)
-        finally:
-            stop()
+    proc = start("-e", ETH, "-n", NAS)
+    wait_ready(proc)
+    stop, _ = start_traffic()
+    try:
+        read_nas(nas, 100)
+        expect_end(proc, out=startup_line(), sig=signal.SIGTERM)  # the traffic still flowing
+    finally:
+        stop()
 
 
 RACE_PHASES = (  # name, -v, trafgen floods these sides, how the test reads the console
