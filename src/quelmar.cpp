@@ -13,7 +13,9 @@
 
 #include "platform/standard_error.h"
 #include "platform/stop_pipe.h"
+#include "relay/claim.h"
 #include "relay/endpoints.h"
+#include "relay/links.h"
 #include "relay/offloads.h"
 #include "relay/relay_loop.h"
 #include "trace/dump_data.h"
@@ -186,14 +188,18 @@ int main(int argc, char* argv[])
     write_pid_file();
 
     int highest_fd = -1;
-    if (open_endpoints(eth_name, nas_name, highest_fd) && arm_sigterm(highest_fd)) {
+    if (open_endpoints(eth_name, nas_name, highest_fd) && arm_sigterm(highest_fd) && open_link_watch(highest_fd) &&
+        claim_ethernet_side(eth_name)) {
         // Once SIGTERM is handled: an orderly stop always finds what it must put back.
-        turn_off_offloads(eth_name);
-        run_relay_loop(highest_fd);
+        follow_links(eth_name, nas_name);
+        run_relay_loop(highest_fd, eth_name, nas_name);
     }
 
-    // Shutdown: every end after option parsing comes here.
+    // Shutdown: every end after option parsing comes here. The claim goes once
+    // the offloads are back, so that a quelmar started next finds them so.
     restore_offloads();
+    release_ethernet_side();
+    close_link_watch();
     close_endpoints();
     close_stop_pipe();
     unlink(pid_file_path);

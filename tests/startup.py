@@ -89,7 +89,7 @@ def in_child(lab, what, check):
 def emulator_descriptors():
     """How many descriptors the emulator keeps open for itself (none without one), counted on
     a daemon at rest in a lab of its own: every one past 0-2 that is neither a socket nor one
-    of the two ends of the stop pipe the daemon opens after its sockets."""
+    of the two ends of the stop pipe the daemon opens after its packet sockets."""
     if not daemon.EMULATOR:
         return 0
     reader, writer = os.pipe()
@@ -98,7 +98,7 @@ def emulator_descriptors():
         with running() as proc:
             links, sockets = descriptors(proc.pid)
             # Nor standard error opened again, without blocking, for a message (offloads_said).
-            held = sum(fd > 2 and fd not in sockets and fd - max(sockets) not in (1, 2) and link != links[2]
+            held = sum(fd > 2 and fd not in sockets and fd - sorted(sockets)[1] not in (1, 2) and link != links[2]
                        for fd, link in links.items())
         os.write(writer, str(held).encode())
     in_child({}, "counting the emulator's descriptors", count)

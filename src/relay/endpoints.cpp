@@ -68,27 +68,42 @@ bool check_up(int fd, const char* name, struct ifreq& request)
     return true;
 }
 
+} // namespace
+
 // The index comes from the socket already open: if_nametoindex would open one of its own, which
 // a process out of descriptors cannot, and its 0 would then read as "no such interface".
-bool bind_endpoint(int fd, const char* name, struct sockaddr_ll& address, const char* failure_prefix)
+int interface_index(int fd, const char* name)
 {
     struct ifreq request;
     memset(&request, 0, sizeof request);
     memcpy(request.ifr_name, name, strnlen(name, sizeof request.ifr_name - 1)); // fits: checked when up
-    // Fails with ENODEV where the interface vanished after its up-check.
-    if (ioctl(fd, SIOCGIFINDEX, &request) == -1) {
-        report_errno(failure_prefix);
-        return false;
-    }
+    return ioctl(fd, SIOCGIFINDEX, &request) == -1 ? -1 : request.ifr_ifindex;
+}
+
+bool bind_to_index(int fd, int ifindex, struct sockaddr_ll& address, const char* failure_prefix)
+{
     memset(&address, 0, sizeof address);
     address.sll_family = AF_PACKET;
     address.sll_protocol = htons(ETH_P_ALL);
-    address.sll_ifindex = request.ifr_ifindex;
+    address.sll_ifindex = ifindex;
     if (bind(fd, reinterpret_cast<const struct sockaddr*>(&address), sizeof address) == -1) {
         report_errno(failure_prefix);
         return false;
     }
     return true;
+}
+
+namespace {
+
+// Fails with ENODEV where the interface vanished after its up-check.
+bool bind_endpoint(int fd, const char* name, struct sockaddr_ll& address, const char* failure_prefix)
+{
+    int ifindex = interface_index(fd, name);
+    if (ifindex == -1) {
+        report_errno(failure_prefix);
+        return false;
+    }
+    return bind_to_index(fd, ifindex, address, failure_prefix);
 }
 
 } // namespace

@@ -15,6 +15,13 @@ extern struct sockaddr_ll m_sockaddr_nas;
 // written and whatever was opened is left for close_endpoints.
 bool open_endpoints(const char* eth_name, const char* nas_name, int& highest_fd);
 
+// The index of interface name, asked through fd; -1, errno set, if there is none.
+int interface_index(int fd, const char* name);
+
+// Binds fd to the interface ifindex for frames of every protocol, address then
+// being its link-layer address; false after reporting under failure_prefix.
+bool bind_to_index(int fd, int ifindex, struct sockaddr_ll& address, const char* failure_prefix);
+
 // Whether fd can be waited on; if not, says so under the name of the call that made it.
 bool fits_wait_set(int fd, const char* call);
 

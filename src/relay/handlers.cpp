@@ -2,6 +2,7 @@
 // The frame handlers, one frame per call.
 #include "relay/handlers.h"
 
+#include <errno.h>
 #include <stddef.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -42,6 +43,21 @@ ssize_t receive_frame(int fd, unsigned char* buffer)
     return received;
 }
 
+// What became of the first frame longer than the buffer: relayed cut, or
+// refused whole by the nas side (EMSGSIZE: cut, it is still longer than the
+// nas side's MTU).
+void report_cut(size_t whole, ssize_t sent)
+{
+    constexpr char later[] = "later ones are not reported";
+    if (sent == -1) {
+        print_standard_error("eth2nas: a frame of %zu bytes was cut to %zu and not relayed: sendto: %s; %s\n", whole,
+                             frame_size, strerror(errno), later);
+    } else {
+        print_standard_error("eth2nas: a frame of %zu bytes was cut to %zu and relayed cut; %s\n", whole, frame_size,
+                             later);
+    }
+}
+
 } // namespace
 
 void eth2nas()
@@ -58,22 +74,21 @@ void eth2nas()
     if (static_cast<size_t>(received) < header_size) {
         return;
     }
-    // Longer than the buffer: a jumbo frame, or many merged by an offload left on. Relayed cut.
-    if (static_cast<size_t>(received) > frame_size) {
-        if (!m_cut_reported) {
-            m_cut_reported = true;
-            print_standard_error("eth2nas: a frame of %ld bytes was cut to %u; later ones are not reported\n",
-                                 static_cast<long>(received), static_cast<unsigned>(frame_size));
-        }
-        received = static_cast<ssize_t>(frame_size);
-    }
+    // Longer than the buffer: a jumbo frame, or many merged by an offload left on. Sent cut, which
+    // a nas side whose MTU is below the cut length refuses.
+    size_t whole = static_cast<size_t>(received);
+    size_t length = whole < frame_size ? whole : frame_size;
     memcpy(&m_sockaddr_nas.sll_protocol, buffer + ethertype_offset, sizeof m_sockaddr_nas.sll_protocol);
     // A queue that holds frames (a shaper, a driver that stopped its queue) keeps them charged to
     // this socket; once its send buffer is full a blocking send would wait there, with SIGTERM
     // held off and the Ethernet side undrained. Such a frame is refused and lost instead, like one
     // the nas side drops.
-    sendto(m_sockfd_nas, buffer + header_size, static_cast<size_t>(received) - header_size, MSG_DONTWAIT,
-           reinterpret_cast<const struct sockaddr*>(&m_sockaddr_nas), sizeof m_sockaddr_nas);
+    ssize_t sent = sendto(m_sockfd_nas, buffer + header_size, length - header_size, MSG_DONTWAIT,
+                          reinterpret_cast<const struct sockaddr*>(&m_sockaddr_nas), sizeof m_sockaddr_nas);
+    if (whole > frame_size && !m_cut_reported) {
+        m_cut_reported = true;
+        report_cut(whole, sent);
+    }
 }
 
 void nas2eth()

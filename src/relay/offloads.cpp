@@ -1,16 +1,19 @@
 // SPDX-License-Identifier: ISC
 // A packet socket sees the kernel's buffers, not the wire. On receive, GRO (in
 // software, or in the NIC as hardware GRO) and LRO merge a TCP flow's segments
-// into one buffer of up to 64 KB; on transmit, a device that segments itself
-// is handed the host's own TCP before it is cut into frames, and the tap with
-// it. Cut to 2048 bytes, such a buffer is refused by the nas side, or passed
-// with an IP length that lies: its data is lost. So those offloads are off
-// while relaying, and back as they were at the orderly stop. The segmentation
-// the stack does itself ("tx-generic-segmentation") happens before any tap and
-// stays on.
+// into one buffer of up to 64 KB, where the frames enter the kernel: on the
+// lowest device, beneath a bridge, a VLAN or a macvlan. On transmit, a device
+// that segments itself is handed the host's own TCP before it is cut into
+// frames, and the tap with it; there only the Ethernet side's own offloads
+// count, for it is the device whose tap is ours. Cut to 2048 bytes, such a
+// buffer is refused by the nas side, or passed with an IP length that lies:
+// its data is lost. So those offloads are off while relaying, and put back as
+// they were asked at the orderly stop. The segmentation the stack does itself
+// ("tx-generic-segmentation") happens before any tap and stays on.
 //
 // Features are named, not numbered: their bit numbers differ between kernels,
-// and the kernel gives their names as the string set ETH_SS_FEATURES.
+// and the kernel gives their names as the string set ETH_SS_FEATURES, the same
+// for every device.
 #include "relay/offloads.h"
 
 #include <errno.h>
@@ -30,6 +33,9 @@ namespace {
 // A kernel's features fit its 64-bit netdev_features_t: two blocks of 32.
 constexpr uint32_t max_features = 64;
 constexpr uint32_t max_blocks = max_features / 32;
+// Devices asked to change: those beneath the Ethernet side now, and those that
+// have left it since, until they are gone.
+constexpr int max_asked = 2 * max_stacked;
 
 // The ethtool requests, each with room for every feature (the kernel's own
 // structures end in arrays without a size).
@@ -56,69 +62,107 @@ struct feature_change {
     struct ethtool_set_features_block blocks[max_blocks];
 };
 
-// What turn_off_offloads changed, for restore_offloads: the features it turned
-// off, what was asked of each before, and how many blocks the kernel expects.
-uint32_t m_offloads_changed[max_blocks];
-uint32_t m_offloads_requested[max_blocks];
-uint32_t m_offloads_size = 0;
+// The kernel's feature names, read once, and those that merge frames: on
+// receive (on any device of the stack) and also on transmit (on the Ethernet
+// side itself), as masks of feature bits. m_blocks is 0 until they are read.
+struct feature_names m_features;
+uint32_t m_blocks = 0;
+uint64_t m_receiving = 0;
+uint64_t m_merging = 0;
+bool m_unreadable_reported = false;
+
+// What each device was asked: the offloads it had requested on and was asked
+// to turn off, to be asked on again at the stop; and those reported as kept
+// on, which are not reported again. ifindex 0: a free place.
+struct asked_device {
+    int ifindex;
+    uint64_t asked;
+    uint64_t reported;
+};
+asked_device m_asked[max_asked];
+
+// A device's features, as masks.
+struct features {
+    uint64_t available;
+    uint64_t requested;
+    uint64_t active;
+};
 
 bool ethtool(const char* name, void* request)
 {
     struct ifreq interface;
     memset(&interface, 0, sizeof interface);
-    // The name passed the up-check, or came from the kernel: it fits.
-    memcpy(interface.ifr_name, name, strnlen(name, sizeof interface.ifr_name - 1));
+    memcpy(interface.ifr_name, name, IFNAMSIZ - 1);
     interface.ifr_data = static_cast<char*>(request);
     return ioctl(m_sockfd_eth, SIOCETHTOOL, &interface) != -1;
 }
 
-bool read_state(const char* name, struct feature_state& state)
+// The device's name now; false if it is gone.
+bool name_of(int ifindex, char (&name)[IFNAMSIZ])
 {
-    memset(&state, 0, sizeof state);
-    state.cmd = ETHTOOL_GFEATURES;
-    state.size = max_blocks;
-    return ethtool(name, &state) && state.size <= max_blocks;
+    struct ifreq interface;
+    memset(&interface, 0, sizeof interface);
+    interface.ifr_ifindex = ifindex;
+    if (ioctl(m_sockfd_eth, SIOCGIFNAME, &interface) == -1) {
+        return false;
+    }
+    memcpy(name, interface.ifr_name, sizeof name);
+    name[sizeof name - 1] = '\0';
+    return true;
 }
 
-// Receive aggregation, and every segmentation the device does instead of the stack.
-bool merges_frames(const char (&name)[ETH_GSTRING_LEN])
+// The features of the device ifindex, its name then in name; false if it is
+// gone or they are unreadable.
+bool read_state(int ifindex, char (&name)[IFNAMSIZ], features& state)
 {
-    constexpr const char* merging_names[] = {"rx-gro", "rx-lro", "rx-gro-hw", "tx-gso-list"};
-    constexpr char segmentation[] = "-segmentation";
-    constexpr size_t suffix = sizeof segmentation - 1;
-    for (const char* merging : merging_names) {
-        if (strncmp(name, merging, sizeof name) == 0) {
-            return true;
-        }
+    struct feature_state request = {};
+    request.cmd = ETHTOOL_GFEATURES;
+    request.size = max_blocks;
+    if (!name_of(ifindex, name) || !ethtool(name, &request) || request.size > max_blocks) {
+        return false;
     }
+    state = {};
+    for (uint32_t block = 0; block < request.size; block++) {
+        state.available |= uint64_t{request.blocks[block].available} << (32 * block);
+        state.requested |= uint64_t{request.blocks[block].requested} << (32 * block);
+        state.active |= uint64_t{request.blocks[block].active} << (32 * block);
+    }
+    return true;
+}
+
+// Asks the device name to turn the features in valid on or off, as requested says.
+bool change_features(const char* name, uint64_t valid, uint64_t requested)
+{
+    struct feature_change change = {};
+    change.cmd = ETHTOOL_SFEATURES;
+    change.size = m_blocks;
+    for (uint32_t block = 0; block < m_blocks; block++) {
+        change.blocks[block].valid = static_cast<uint32_t>(valid >> (32 * block));
+        change.blocks[block].requested = static_cast<uint32_t>(requested >> (32 * block));
+    }
+    return ethtool(name, &change);
+}
+
+bool is_named(const char (&name)[ETH_GSTRING_LEN], const char* wanted)
+{
+    return strncmp(name, wanted, ETH_GSTRING_LEN) == 0;
+}
+
+// Every segmentation the device does instead of the stack: tx-...-segmentation
+// but the stack's own.
+bool segments(const char (&name)[ETH_GSTRING_LEN])
+{
+    constexpr char suffix[] = "-segmentation";
+    constexpr size_t suffix_length = sizeof suffix - 1;
     size_t length = strnlen(name, sizeof name);
-    return strncmp(name, "tx-", 3) == 0 && length > suffix && memcmp(name + length - suffix, segmentation, suffix) == 0 &&
-           strncmp(name, "tx-generic-segmentation", sizeof name) != 0;
+    return strncmp(name, "tx-", 3) == 0 && length > suffix_length &&
+           memcmp(name + length - suffix_length, suffix, suffix_length) == 0 &&
+           !is_named(name, "tx-generic-segmentation");
 }
 
-bool has(const uint32_t* blocks, uint32_t feature)
-{
-    return (blocks[feature / 32] >> (feature % 32) & 1) != 0;
-}
-
-// "NAME: cannot turn off FEATURE...: REASON", in one line and one write. The
-// text has room for every feature's name: nothing is cut.
-void report_left_on(const char* name, const struct feature_names& features, const uint32_t* left_on, int error)
-{
-    char text[IFNAMSIZ + max_features * (1 + ETH_GSTRING_LEN) + 160];
-    int length = snprintf(text, sizeof text, "%s: cannot turn off", name);
-    for (uint32_t feature = 0; feature < features.length; feature++) {
-        if (has(left_on, feature)) {
-            length += snprintf(text + length, sizeof text - static_cast<size_t>(length), " %.*s", ETH_GSTRING_LEN,
-                               features.names[feature]);
-        }
-    }
-    length += snprintf(text + length, sizeof text - static_cast<size_t>(length), ": %.128s\n", strerror(error));
-    write_standard_error(text, static_cast<size_t>(length));
-}
-
-// The names of the kernel's features, and their state; false, errno set, if unreadable.
-bool read_features(const char* name, struct feature_names& features, struct feature_state& state)
+// The names of the kernel's features, through the device name; false, errno
+// set, if unreadable.
+bool read_features(const char* name)
 {
     struct feature_count count = {};
     count.cmd = ETHTOOL_GSSET_INFO;
@@ -131,95 +175,135 @@ bool read_features(const char* name, struct feature_names& features, struct feat
         errno = EOVERFLOW;
         return false;
     }
-    features.cmd = ETHTOOL_GSTRINGS;
-    features.string_set = ETH_SS_FEATURES;
-    features.length = count.count;
-    return ethtool(name, &features) && read_state(name, state);
+    memset(&m_features, 0, sizeof m_features); // memcheck does not see the kernel write the names
+    m_features.cmd = ETHTOOL_GSTRINGS;
+    m_features.string_set = ETH_SS_FEATURES;
+    m_features.length = count.count;
+    if (!ethtool(name, &m_features)) {
+        return false;
+    }
+    for (uint32_t feature = 0; feature < m_features.length; feature++) {
+        const char(&feature_name)[ETH_GSTRING_LEN] = m_features.names[feature];
+        uint64_t bit = uint64_t{1} << feature;
+        if (is_named(feature_name, "rx-gro") || is_named(feature_name, "rx-lro") ||
+            is_named(feature_name, "rx-gro-hw")) {
+            m_receiving |= bit;
+        } else if (is_named(feature_name, "tx-gso-list") || segments(feature_name)) {
+            m_merging |= bit;
+        }
+    }
+    m_merging |= m_receiving;
+    m_blocks = (m_features.length + 31) / 32;
+    return true;
+}
+
+// The place for ifindex, taken where it has none; null if every place is taken.
+asked_device* asked_of(int ifindex)
+{
+    asked_device* free_place = nullptr;
+    for (asked_device& device : m_asked) {
+        if (device.ifindex == ifindex) {
+            return &device;
+        }
+        if (device.ifindex == 0 && free_place == nullptr) {
+            free_place = &device;
+        }
+    }
+    if (free_place != nullptr) {
+        *free_place = {ifindex, 0, 0};
+    }
+    return free_place;
+}
+
+// "NAME: cannot turn off FEATURE...: REASON", in one line and one write. The
+// text has room for every feature's name: nothing is cut.
+void report_left_on(const char* name, uint64_t left_on, int error)
+{
+    char text[IFNAMSIZ + max_features * (1 + ETH_GSTRING_LEN) + 160];
+    int length = snprintf(text, sizeof text, "%s: cannot turn off", name);
+    for (uint32_t feature = 0; feature < m_features.length; feature++) {
+        if ((left_on >> feature & 1) != 0) {
+            length += snprintf(text + length, sizeof text - static_cast<size_t>(length), " %.*s", ETH_GSTRING_LEN,
+                               m_features.names[feature]);
+        }
+    }
+    length += snprintf(text + length, sizeof text - static_cast<size_t>(length), ": %.128s\n", strerror(error));
+    write_standard_error(text, static_cast<size_t>(length));
 }
 
 } // namespace
 
-void turn_off_offloads(const char* eth_name)
+void turn_off_offloads(const stacked_device* stack, int count)
 {
-    struct feature_names features = {}; // memcheck does not see the kernel write the names
-    struct feature_state before;
-    if (!read_features(eth_name, features, before)) {
-        print_standard_error("%s: cannot read offloads: %s\n", eth_name, strerror(errno));
+    char name[IFNAMSIZ];
+    // A device that is gone has nothing to put back, and its place is free.
+    for (asked_device& device : m_asked) {
+        if (device.ifindex != 0 && !name_of(device.ifindex, name)) {
+            device.ifindex = 0;
+        }
+    }
+    if (count == 0 || !name_of(stack[0].ifindex, name)) {
+        return;
+    }
+    if (m_blocks == 0 && !read_features(name)) {
+        if (!m_unreadable_reported) {
+            m_unreadable_reported = true;
+            print_standard_error("%s: cannot read offloads: %s\n", name, strerror(errno));
+        }
         return;
     }
 
-    struct feature_change change = {};
-    change.cmd = ETHTOOL_SFEATURES;
-    change.size = before.size;
-    uint32_t merging[max_blocks] = {};
-    bool any = false;
-    bool changeable = false;
-    for (uint32_t feature = 0; feature < features.length && feature / 32 < before.size; feature++) {
-        uint32_t bit = uint32_t{1} << (feature % 32);
-        const struct ethtool_get_features_block& block = before.blocks[feature / 32];
-        if ((block.active & bit) != 0 && merges_frames(features.names[feature])) {
-            merging[feature / 32] |= bit;
-            change.blocks[feature / 32].valid |= block.available & bit;
-            any = true;
-            changeable = changeable || (block.available & bit) != 0;
+    // Every device is asked first, then read again: a device stacked on
+    // another (a macvlan, a VLAN) follows what the one beneath it has.
+    int refusal[max_stacked];
+    uint64_t left_on[max_stacked] = {};
+    features state;
+    for (int at = 0; at < count; at++) {
+        refusal[at] = EOPNOTSUPP; // a feature the driver fixes on, or keeps on when asked
+        uint64_t off = 0;
+        if (read_state(stack[at].ifindex, name, state)) {
+            off = state.requested & state.available & (at == 0 ? m_merging : m_receiving);
+        }
+        // Not asked where there is no place to remember it.
+        asked_device* asked = off != 0 ? asked_of(stack[at].ifindex) : nullptr;
+        if (asked != nullptr && change_features(name, off, 0)) {
+            asked->asked |= off; // kept by the kernel even where a device beneath overrules it
+        } else if (asked != nullptr) {
+            refusal[at] = errno;
         }
     }
-    if (!any) {
-        return;
-    }
-    // A feature the driver fixes on cannot change, and one it refuses stays on without an error.
-    int refusal = EOPNOTSUPP;
-    bool changed = changeable && ethtool(eth_name, &change);
-    if (changeable && !changed) {
-        refusal = errno;
-    }
-    struct feature_state after;
-    if (!read_state(eth_name, after)) {
-        // Not known: taken as asked, so that the stop puts back all of it.
-        after = before;
-        for (uint32_t block = 0; changed && block < before.size; block++) {
-            after.blocks[block].active &= ~change.blocks[block].valid;
+    for (int at = 0; at < count; at++) {
+        if (read_state(stack[at].ifindex, name, state)) {
+            left_on[at] = state.active & (at == 0 ? m_merging : m_receiving);
         }
     }
-    uint32_t left_on[max_blocks] = {};
-    bool left = false;
-    for (uint32_t block = 0; block < before.size; block++) {
-        left_on[block] = merging[block] & after.blocks[block].active;
-        left = left || left_on[block] != 0;
-        m_offloads_changed[block] = merging[block] & ~after.blocks[block].active;
-        m_offloads_requested[block] = before.blocks[block].requested;
-    }
-    m_offloads_size = before.size;
-    if (left) {
-        report_left_on(eth_name, features, left_on, refusal);
+
+    // Kept on where the device beneath keeps it on too, it is that device's
+    // refusal, reported there. Each is reported once.
+    for (int at = 0; at < count; at++) {
+        uint64_t own = left_on[at];
+        for (int beneath = at + 1; beneath < count; beneath++) {
+            if (stack[beneath].above == at) {
+                own &= ~left_on[beneath];
+            }
+        }
+        asked_device* asked = own != 0 ? asked_of(stack[at].ifindex) : nullptr;
+        if (asked != nullptr && (own & ~asked->reported) != 0 && name_of(stack[at].ifindex, name)) {
+            report_left_on(name, own & ~asked->reported, refusal[at]);
+            asked->reported |= own;
+        }
     }
 }
 
 void restore_offloads()
 {
-    struct feature_change change = {};
-    change.cmd = ETHTOOL_SFEATURES;
-    change.size = m_offloads_size;
-    bool any = false;
-    for (uint32_t block = 0; block < m_offloads_size; block++) {
-        change.blocks[block].valid = m_offloads_changed[block];
-        change.blocks[block].requested = m_offloads_requested[block] & m_offloads_changed[block];
-        any = any || m_offloads_changed[block] != 0;
-    }
-    if (!any) {
-        return;
-    }
-    // By index: the name may have changed since, or gone to another interface.
-    struct ifreq interface;
-    memset(&interface, 0, sizeof interface);
-    interface.ifr_ifindex = m_sockaddr_eth.sll_ifindex;
-    if (ioctl(m_sockfd_eth, SIOCGIFNAME, &interface) == -1) {
-        return; // the interface is gone, and its offloads with it
-    }
-    char name[IFNAMSIZ];
-    memcpy(name, interface.ifr_name, sizeof name);
-    name[sizeof name - 1] = '\0';
-    if (!ethtool(name, &change)) {
-        print_standard_error("%s: cannot restore offloads: %s\n", name, strerror(errno));
+    for (const asked_device& device : m_asked) {
+        char name[IFNAMSIZ];
+        // By index: the name may have changed since, or gone to another
+        // interface. A device that is gone is left alone.
+        if (device.ifindex != 0 && device.asked != 0 && name_of(device.ifindex, name) &&
+            !change_features(name, device.asked, device.asked)) {
+            print_standard_error("%s: cannot restore offloads: %s\n", name, strerror(errno));
+        }
     }
 }

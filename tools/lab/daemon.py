@@ -73,12 +73,12 @@ def in_wait(pid):
 
 def armed(pid):
     """Whether the daemon handles SIGTERM: right after installing the handler it opens its stop pipe,
-    at the descriptors after its two sockets."""
+    at the descriptors after its two packet sockets (its link watch and claim come after it)."""
     try:
         links, sockets = descriptors(pid)
     except OSError:
         return False
-    return len(sockets) == 2 and links.get(max(sockets) + 1, "").startswith("pipe:")
+    return len(sockets) >= 2 and links.get(sorted(sockets)[1] + 1, "").startswith("pipe:")
 
 
 def wait_ready(proc, busy=False):
