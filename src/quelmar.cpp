@@ -185,11 +185,14 @@ int main(int argc, char* argv[])
     }
 
     printf("eth interface: %s, nas interface: %s\n", eth_name, nas_name);
+    // A second quelmar on this Ethernet side ends here, before the pid file, which is the first one's.
+    if (!claim_ethernet_side(eth_name)) {
+        return 0;
+    }
     write_pid_file();
 
     int highest_fd = -1;
-    if (open_endpoints(eth_name, nas_name, highest_fd) && arm_sigterm(highest_fd) && open_link_watch(highest_fd) &&
-        claim_ethernet_side(eth_name)) {
+    if (open_endpoints(eth_name, nas_name, highest_fd) && arm_sigterm(highest_fd) && open_link_watch(highest_fd)) {
         // Once SIGTERM is handled: an orderly stop always finds what it must put back.
         follow_links(eth_name, nas_name);
         run_relay_loop(highest_fd, eth_name, nas_name);

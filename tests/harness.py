@@ -39,7 +39,7 @@ sys.path.insert(0, str(SOURCE / "tools"))
 from lab import WAIT, daemon  # noqa: E402
 from lab.daemon import ETH, NAS, start, wait_ready  # noqa: E402
 from lab.frames import dump, frame, inject, read_nas, relayed, wait_drained  # noqa: E402
-from lab.netns import PEER, Unavailable  # noqa: E402
+from lab.netns import PEER, Unavailable, enter_lab  # noqa: E402
 
 SKIP = 77
 # Any error or leak ends the daemon with status 99, which its case reports.
@@ -126,9 +126,11 @@ def run(command, **options):
     return subprocess.run(command, capture_output=True, text=True, **options)
 
 
-def cut_reported(length):
-    """What the daemon says of the first frame longer than its buffer, and of no later one."""
-    return f"eth2nas: a frame of {length} bytes was cut to 2048; later ones are not reported\n"
+def cut_reported(length, refused=None):
+    """What the daemon says of the first frame longer than its buffer, and of no later one: relayed cut, or
+    refused by the nas side with the C library's text for refused (an errno's name)."""
+    outcome = f"not relayed: sendto: {daemon.libc_says(refused)}" if refused else "relayed cut"
+    return f"eth2nas: a frame of {length} bytes was cut to 2048 and {outcome}; later ones are not reported\n"
 
 
 def verbose_relay(nas, env=None, preexec=None):
@@ -147,6 +149,24 @@ def verbose_relay(nas, env=None, preexec=None):
     # before would drop the rest (a sanitizer build under load showed "nas2eth" alone).
     wait_ready(proc)
     return proc, dump(long_frame, "eth2nas") + dump(arp, "eth2nas") + dump(nas_packet, "nas2eth")
+
+
+def in_child(lab, what, check):
+    """check() in a child with a lab of its own (enter_lab's options); what names it when it fails."""
+    pid = os.fork()
+    if pid == 0:
+        try:
+            enter_lab(**lab)
+            check()
+            os._exit(0)
+        except BaseException as e:  # report whatever went wrong in the child
+            print(f"FAIL {what}: {e}", file=sys.stderr)
+            daemon.kill_started()
+            os._exit(SKIP if isinstance(e, (Skip, Unavailable)) else 1)
+    status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    if status == SKIP:
+        raise Skip("needs root for network namespaces")
+    assert status == 0, f"{what} failed"
 
 
 def peer_listener():

@@ -62,7 +62,7 @@ int main(int argc, char* argv[])
         const char* name;
         int number;
     } errors[] = {{"ENODEV", ENODEV}, {"EPERM", EPERM}, {"ENETDOWN", ENETDOWN}, {"ENOSYS", ENOSYS},
-                  {"EMFILE", EMFILE}};
+                  {"EMFILE", EMFILE}, {"EOPNOTSUPP", EOPNOTSUPP}, {"EMSGSIZE", EMSGSIZE}};
     for (const auto& error : errors) {
         printf("%s\t%s\n", error.name, strerror(error.number));
     }

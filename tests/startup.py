@@ -15,10 +15,10 @@ import time
 import tty
 
 import harness
-from harness import Skip, arrived_at_peer, case, main, peer_listener, term_while_held, traced
-from lab import WAIT, daemon
+from harness import arrived_at_peer, case, in_child, main, peer_listener, term_while_held, traced
+from lab import WAIT, daemon, netns
 from lab.daemon import (ETH, NAS, PID_FILE, descriptors, expect_end, finish, libc_says, offloads_said, running,
-                        start, startup_line, wait_ready)
+                        start, startup_line, stop_pipe, wait_ready)
 from lab.frames import dump, frame, inject, read_nas, relayed
 from lab.netns import enter_lab, sh
 
@@ -69,23 +69,6 @@ def occupy_descriptors(upto, spare=0):
     return occupy
 
 
-def in_child(lab, what, check):
-    """check() in a child with a lab of its own (enter_lab's options); what names it when it fails."""
-    pid = os.fork()
-    if pid == 0:
-        try:
-            enter_lab(**lab)
-            check()
-            os._exit(0)
-        except BaseException as e:  # report whatever went wrong in the child
-            print(f"FAIL {what}: {e}", file=sys.stderr)
-            os._exit(harness.SKIP if isinstance(e, (Skip, harness.Unavailable)) else 1)
-    status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
-    if status == harness.SKIP:
-        raise Skip("needs root for network namespaces")
-    assert status == 0, f"{what} failed"
-
-
 def emulator_descriptors():
     """How many descriptors the emulator keeps open for itself (none without one), counted on
     a daemon at rest in a lab of its own: every one past 0-2 that is neither a socket nor one
@@ -98,8 +81,8 @@ def emulator_descriptors():
         with running() as proc:
             links, sockets = descriptors(proc.pid)
             # Nor standard error opened again, without blocking, for a message (offloads_said).
-            held = sum(fd > 2 and fd not in sockets and fd - sorted(sockets)[1] not in (1, 2) and link != links[2]
-                       for fd, link in links.items())
+            pipe = stop_pipe(links, sockets)
+            held = sum(fd > 2 and fd not in sockets + pipe and link != links[2] for fd, link in links.items())
         os.write(writer, str(held).encode())
     in_child({}, "counting the emulator's descriptors", count)
     os.close(writer)
@@ -137,18 +120,24 @@ def setup_failures():
         ({}, ["-e", too_long], {}, "", f"{too_long}: interface name too long\n"),
         ({}, ["-n", too_long], {}, "", f"{too_long}: interface name too long\n"),
         ({}, [], dict(preexec=drop_privilege), "", f"socket: {libc_says('EPERM')}\n"),
-        # Ethernet side at 1024; then Ethernet side at 1023 (the highest allowed), nas side at 1024;
-        # then both sockets allowed and the stop pipe's read end at 1024. The first pins the
-        # emulator's count from above, the second from below.
-        ({}, [], dict(preexec=occupy_descriptors(1024, spare), close_fds=False), "",
-         "socket: descriptor 1024 is too high for select (limit 1024)\n"),
+        # After the claim (a socket never waited on): Ethernet side at 1024; then Ethernet side at 1023
+        # (the highest allowed), nas side at 1024; then both sockets allowed and the stop pipe's read
+        # end at 1024; then the link watch at 1024. The first pins the emulator's count from above, the
+        # second from below.
         ({}, [], dict(preexec=occupy_descriptors(1023, spare), close_fds=False), "",
          "socket: descriptor 1024 is too high for select (limit 1024)\n"),
         ({}, [], dict(preexec=occupy_descriptors(1022, spare), close_fds=False), "",
+         "socket: descriptor 1024 is too high for select (limit 1024)\n"),
+        ({}, [], dict(preexec=occupy_descriptors(1021, spare), close_fds=False), "",
          "pipe: descriptor 1024 is too high for select (limit 1024)\n"),
-        # Room for the two sockets alone: the binds take no descriptor of their own, the stop pipe fails.
-        ({}, [], dict(preexec=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (5 + spare, 5 + spare))), "",
+        ({}, [], dict(preexec=occupy_descriptors(1019, spare), close_fds=False), "",
+         "netlink: descriptor 1024 is too high for select (limit 1024)\n"),
+        # Room for the claim and the two sockets alone: the binds take no descriptor of their own, the
+        # stop pipe fails.
+        ({}, [], dict(preexec=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (6 + spare, 6 + spare))), "",
          f"pipe: {libc_says('EMFILE')}\n"),
+        # A second quelmar on the Ethernet side of one that runs: refused before its pid file, the first's.
+        ({}, [], dict(beside=True), "", f"{ETH}: relayed by another quelmar already\n"),
     ]
     if harness.BUILD["shim"]:  # the index lookup failing, as for an interface gone after its up-check
         cases.append(({}, [], dict(preload=harness.BUILD["shim"], env=dict(os.environ, QUELMAR_SHIM="no_index")), "",
@@ -161,9 +150,18 @@ def run_failure(args, options, out, err):
     names = {"-e": ETH, "-n": NAS}
     for flag, name in zip(args[::2], args[1::2]):
         names[flag] = name
-    proc = start("-e", names["-e"], "-n", names["-n"], **options)
-    with contextlib.suppress(subprocess.TimeoutExpired):
-        proc.wait(timeout=WAIT)  # nothing read before the end: a full standard error stays full
+    with running() if options.pop("beside", False) else contextlib.nullcontext() as first:
+        proc = start("-e", names["-e"], "-n", names["-n"], **options)
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            proc.wait(timeout=WAIT)  # nothing read before the end: a full standard error stays full
+        if first:
+            got = finish(proc)
+            assert got == (0, startup_line() + out, err), f"beside another: {got!r}"
+            with open(PID_FILE) as f:
+                assert f.read() == str(first.pid), "the first one's pid file"
+            inject([sentinel := frame(0x0800, b"the first relays on")])
+            assert read_nas(netns.nas_tun, 1) == relayed([sentinel])
+            return
     expect_end(proc, out=startup_line(names["-e"], names["-n"]) + out, err=err)
 
 

@@ -8,6 +8,7 @@
 #include "relay/claim.h"
 
 #include <errno.h>
+#include <net/if.h>
 #include <stddef.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -26,9 +27,12 @@ bool claim_ethernet_side(const char* eth_name)
 {
     // "\0quelmar -e NAME", without a terminating NUL: abstract names are counted, not terminated.
     constexpr char prefix[] = "quelmar -e ";
+    size_t name_length = strnlen(eth_name, IFNAMSIZ);
+    if (name_length == IFNAMSIZ) {
+        return true; // no interface has such a name: the start-up refuses it
+    }
     struct sockaddr_un address = {};
     address.sun_family = AF_UNIX;
-    size_t name_length = strlen(eth_name); // below IFNAMSIZ: checked when up
     memcpy(address.sun_path + 1, prefix, sizeof prefix - 1);
     memcpy(address.sun_path + sizeof prefix, eth_name, name_length);
     socklen_t length = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + sizeof prefix + name_length);
@@ -41,6 +45,7 @@ bool claim_ethernet_side(const char* eth_name)
     } else {
         report_errno("claim");
     }
+    release_ethernet_side();
     return false;
 }
 

@@ -72,13 +72,18 @@ def in_wait(pid):
 
 
 def armed(pid):
-    """Whether the daemon handles SIGTERM: right after installing the handler it opens its stop pipe,
-    at the descriptors after its two packet sockets (its link watch and claim come after it)."""
+    """Whether the daemon handles SIGTERM: right after installing the handler it opens its stop pipe."""
     try:
         links, sockets = descriptors(pid)
     except OSError:
         return False
-    return len(sockets) >= 2 and links.get(sorted(sockets)[1] + 1, "").startswith("pipe:")
+    return bool(stop_pipe(links, sockets))
+
+
+def stop_pipe(links, sockets):
+    """The daemon's stop pipe, its two ends, from its descriptors: the pipe opened right after a socket
+    (its packet sockets; its link watch comes after it)."""
+    return [fd for fd, link in links.items() if link.startswith("pipe:") and {fd - 1, fd - 2} & set(sockets)]
 
 
 def wait_ready(proc, busy=False):
@@ -106,7 +111,7 @@ def finish(proc, sig=None):
 
 
 def libc_says(name):
-    """The C library's text for name (ENODEV, EPERM, ENETDOWN, ENOSYS, EMFILE, unknown_option,
+    """The C library's text for name (ENODEV, EPERM, ENETDOWN, ENOSYS, EMFILE, EOPNOTSUPP, EMSGSIZE, unknown_option,
     missing_argument, permutes), as the probe built with the daemon prints it, for a program called BINARY."""
     if not LIBC_TEXTS:
         if not PROBE:

@@ -16,6 +16,7 @@ NAS = "nas0"
 CLONE_NEWNS, CLONE_NEWNET = 0x00020000, 0x40000000
 TUNSETIFF, IFF_TUN = 0x400454CA, 0x0001
 eth_tun = None  # the Ethernet side's descriptor, where it is a tun device
+nas_tun = None  # the nas side's descriptor
 
 
 class Unavailable(Exception):
@@ -51,14 +52,14 @@ def make_tun(name):
 def enter_lab(eth_up=True, nas_up=True, mtu=None, eth_kind="veth"):
     """enter(), then the two sides (the Ethernet side a tun device instead, its descriptor in eth_tun,
     where eth_kind is "tun"); returns the nas side's descriptor."""
-    global eth_tun
+    global eth_tun, nas_tun
     enter()
     if eth_kind == "veth":
         sh(f"ip link add {ETH} type veth peer name {PEER}")
         sh(f"ip link set {PEER} up")
     else:
         eth_tun = make_tun(ETH)
-    nas = make_tun(NAS)
+    nas = nas_tun = make_tun(NAS)
     for name, up in ((ETH, eth_up), (NAS, nas_up)):
         if mtu:
             sh(f"ip link set {name} mtu {mtu}")
