@@ -29,7 +29,7 @@ stanzas() {
 stanzas "busybox|1|install ok installed|" "gnuplot-qt|1|install ok installed|Provides: gnuplot-nox" \
 	"libfoo|1|install ok installed|" "tool|1|hold ok installed|" >"$work/admin/status"
 stanzas "busybox-static|2||Conflicts: busybox\nReplaces: busybox" "libfoo|2||" "needs-libfoo|2||Depends: libfoo (>= 2)" \
-	>"$work/repo/Packages"
+	"pinned|1||" "pinned|2||" >"$work/repo/Packages"
 echo "deb [trusted=yes] file:$work/repo ./" >"$work/sources.list"
 cat >"$work/bin/apt-get" <<SCRIPT
 #!/bin/sh
@@ -50,21 +50,24 @@ fail() {
 	failures=$((failures + 1))
 }
 
-out=$(need_packages gnuplot-nox busybox tool 2>&1) || fail "installed, provided and held packages: $out"
+out=$(need_packages gnuplot-nox busybox=9 tool 2>&1) || fail "installed, provided and held packages: $out"
 [ ! -e "$work/calls" ] || fail "apt-get called for packages that are there: $(cat "$work/calls")"
+# A version asked for is the one installed, not the newest.
+out=$(need_packages pinned=1 2>&1) || fail "pinned=1: $out"
+case $out in *"Inst pinned (1 "*) ;; *) fail "pinned=1: not version 1: $out" ;; esac
 
-# busybox-static conflicts with busybox; needs-libfoo would upgrade libfoo.
-for package in busybox-static needs-libfoo; do
+# busybox-static conflicts with busybox; needs-libfoo would upgrade libfoo; libfoo 9 is not on offer.
+for package in busybox-static needs-libfoo needs-libfoo=9; do
 	: >"$work/calls"
 	if out=$(need_packages "$package" 2>&1); then
 		fail "$package: need_packages went on: $out"
 	fi
 	case $out in
-	*"remove is disabled"* | *"would upgrade packages of this machine: libfoo (1 installed)"*) ;;
+	*"remove is disabled"* | *"would upgrade packages of this machine: libfoo (1 installed)"* | *"Version '9' for"*) ;;
 	*) fail "$package: apt did not stop, or not for the reason: $out" ;;
 	esac
 	grep -q -- " -y" "$work/calls" && fail "$package: installed all the same: $(cat "$work/calls")"
 done
 
-[ "$failures" -eq 0 ] && echo "need_packages: installed, provided and held packages accepted; nothing removed or upgraded"
+[ "$failures" -eq 0 ] && echo "need_packages: installed, provided and held packages accepted; a version asked for installed; nothing removed or upgraded"
 exit "$failures"

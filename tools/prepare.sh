@@ -27,15 +27,16 @@ present_packages() {
 }
 
 # Installs those of the named Debian packages that are missing, saying which;
-# nothing at all when every one is there or provided by one that is. Nothing
-# else on the machine changes: a package that would need another one removed
-# (a conflict) or upgraded makes it stop and say which, before anything is
-# installed.
+# nothing at all when every one is there or provided by one that is. A name
+# may carry a version (NAME=VERSION), which is the one installed where it is
+# missing. Nothing else on the machine changes: a package that would need
+# another one removed (a conflict) or upgraded makes it stop and say which,
+# before anything is installed.
 need_packages() {
     present=$(present_packages)
     missing=""
     for package in "$@"; do
-        if ! printf '%s\n' "$present" | grep -qxF "$package"; then
+        if ! printf '%s\n' "$present" | grep -qxF "${package%%=*}"; then
             missing="$missing $package"
         fi
     done
