@@ -33,8 +33,9 @@ int m_link_fd = -1;
 
 namespace {
 
-// A dump's datagrams are sized after the reader's buffer (the kernel caps them
-// at 32 KB): this is room for any, with every device's attributes.
+// The kernel fills a dump's datagrams up to the reader's buffer; one device
+// takes 1 to 2 KB (more only with virtual functions listed, which are not
+// asked for). A datagram cut to fit is a dump not read whole.
 constexpr size_t dump_room = 16384;
 // At most this many of the watch's datagrams are read in one round: a storm of
 // changes still leaves the frames their turn.
