@@ -21,7 +21,7 @@ from lab import WAIT, daemon
 from lab.daemon import (ETH, NAS, PID_FILE, expect_end, finish, libc_says, offloads_said, running, start, startup_line,
                         wait_ready)
 from lab.frames import frame, inject, read_nas, relayed, wait_drained
-from lab.netns import PEER, enter_lab, sh
+from lab.netns import PEER, await_link, enter_lab, sh
 
 
 def recv_down():
@@ -96,6 +96,7 @@ def link_flaps():
     stall, filled = fill_standard_error(proc)
     sh(f"ip link set {ETH} down")
     sh(f"ip link set {ETH} up")  # the socket's error stays until the daemon's receive takes it, first
+    await_link(PEER)
     inject([after := frame(0x88B6, b"after the report")])
     while read_nas(nas, 1) != relayed([after]):
         pass  # the traffic's last frames, relayed before
