@@ -21,20 +21,19 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "platform/stop_pipe.h"
 
 namespace {
 
-// How long one text may wait for room. A terminal reports room only once its
+// How long one wait for room may last. A terminal reports room only once its
 // transmit buffer (4 kB for a serial port) has drained below 256 bytes, and a
 // pipe once its reader has emptied a whole 4 kB page: at 115200 baud (11.5
 // kB/s) that is a third of a second after it was full. Half a second lets such
 // a console take every line, and costs the relay that much once when standard
 // error stops taking text.
-constexpr long long room_wait_ms = 500;
+constexpr int room_wait_ms = 500;
 
 // How the text goes out, chosen at the first write.
 enum output_way {
@@ -106,32 +105,21 @@ void choose_way()
     }
 }
 
-long long now_ms()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-// Waits until standard error takes text: false once a stop is asked, standard
-// error is gone, or the text's time to wait (from its first wait, deadline) is
-// over, which marks it stalled. A stalled standard error is not waited for: the
+// Waits until standard error takes text, for half a second at most: false
+// once a stop is asked, standard error is gone, or the half second is over,
+// which marks it stalled. A stalled standard error is not waited for: the
 // write alone tries it, or, where a write could block, a look with poll. Every
 // wait ends once a stop is asked: the stop pipe wakes it, or, before the pipe is
 // there, SIGTERM ends the process.
-bool await_room(long long& deadline)
+bool await_room()
 {
     if (m_stalled && m_way != guarded_writes) {
         return false;
     }
-    if (!m_stalled && deadline == 0) {
-        deadline = now_ms() + room_wait_ms;
-    }
     struct pollfd waits[2] = {{m_output_fd, POLLOUT, 0}, {m_stop_fd, POLLIN, 0}};
     int ready;
-    do {
-        long long left = m_stalled ? 0 : deadline - now_ms();
-        ready = poll(waits, 2, left > 0 ? static_cast<int>(left) : 0);
+    do { // interrupted only by SIGTERM's handler, after which the stop pipe ends the wait at once
+        ready = poll(waits, 2, m_stalled ? 0 : room_wait_ms);
     } while (ready == -1 && errno == EINTR);
     if (ready == 0) {
         m_stalled = true;
@@ -172,9 +160,8 @@ void write_standard_error(const char* text, size_t length)
     if (m_way == unchosen) {
         choose_way();
     }
-    long long deadline = 0; // set at this text's first wait for room
     while (length > 0) {
-        if (m_way == guarded_writes && !await_room(deadline)) {
+        if (m_way == guarded_writes && !await_room()) {
             return;
         }
         ssize_t written = put(text, length);
@@ -183,7 +170,7 @@ void write_standard_error(const char* text, size_t length)
             text += written;
             length -= static_cast<size_t>(written);
         } else if (written == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ||
-                   (m_way != guarded_writes && !await_room(deadline))) {
+                   (m_way != guarded_writes && !await_room())) {
             return; // nowhere to report it: the text is lost
         }
     }
