@@ -58,7 +58,7 @@ def verdicts(relayed, cpu, syscalls, verbose_syscalls):
     table = {("floor", 64): dict(row, relayed=1000.0, cpu=2.0, syscalls=3.0),
              ("quelmar", 64): dict(row, relayed=relayed, cpu=cpu, syscalls=syscalls),
              ("quelmar -v", 64): dict(row, relayed=1.0, cpu=9.0, syscalls=verbose_syscalls)}
-    return [met for _, met in report.targets(table, [64])]
+    return [met for _, met in report.targets(table, [64]) + report.call_targets(table, [64])]
 
 
 def check_targets():
@@ -66,6 +66,12 @@ def check_targets():
     assert verdicts(970.0, 2.06, 3.004, 9.004) == [True] * 4
     assert verdicts(969.0, 2.07, 3.006, 9.02) == [False] * 4
     assert verdicts(1200.0, 1.5, 2.994, 3.0) == [True, True, False, True]  # 2.99 calls is not 3.00
+    # A smoke run says the speed's targets and fails on a missed call target alone; --check on any.
+    calls, speed = [("calls", True), ("-v", False)], [("frames/s", False)]
+    assert report.judged(calls, speed, smoke=True, check=False) == (calls + [("frames/s", None)], True)
+    assert report.judged(calls[:1], speed, smoke=True, check=False) == (calls[:1] + [("frames/s", None)], False)
+    assert report.judged(calls[:1], speed, smoke=False, check=False) == (calls[:1] + speed, False)
+    assert report.judged(calls[:1], speed, smoke=False, check=True)[1]
 
 
 def check_latency_stats():

@@ -5,9 +5,13 @@
 //                     ENODEV, as it does when the interface is deleted between
 //                     its up-check and its bind;
 //   term_before_wait  SIGTERM arrives before every wait, after the loop has
-//                     checked its stop flag.
+//                     checked its stop flag;
+//   endless_room_wait a wait for room in standard error (a poll of it and the
+//                     stop pipe) never sees room and never runs out: only a
+//                     stop can end it.
 #include <dlfcn.h>
 #include <errno.h>
+#include <poll.h>
 #include <linux/sockios.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -52,4 +56,16 @@ extern "C" int select(int count, fd_set* readable, fd_set* writable, fd_set* exc
     }
     return next<int(int, fd_set*, fd_set*, fd_set*, struct timeval*)>("select")(count, readable, writable,
                                                                                exceptional, timeout);
+}
+
+extern "C" int poll(struct pollfd* waits, nfds_t count, int timeout)
+{
+    if (shim_is("endless_room_wait") && count == 2) {
+        struct pollfd stop_only[2] = {{-1, 0, 0}, waits[1]};
+        int ready = next<int(struct pollfd*, nfds_t, int)>("poll")(stop_only, 2, -1);
+        waits[0].revents = 0;
+        waits[1].revents = stop_only[1].revents;
+        return ready;
+    }
+    return next<int(struct pollfd*, nfds_t, int)>("poll")(waits, count, timeout);
 }

@@ -195,6 +195,18 @@ def held_outside_wait(pid):
     return False
 
 
+def fill_standard_error(proc):
+    """Fills the daemon's standard error, a pipe that nobody reads; returns a descriptor of it (to close)
+    and the bytes that filled it."""
+    stall = os.open(f"/proc/{proc.pid}/fd/2", os.O_WRONLY | os.O_NONBLOCK)
+    filled = 0
+    for chunk in (4096, 1):
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                filled += os.write(stall, b"x" * chunk)
+    return stall, filled
+
+
 def term_while_held(proc, held_by):
     """Waits until the daemon is held outside its relay loop's wait (by a full output: in its wait for
     room, or stuck in a write), sends SIGTERM and waits for the end, reading nothing, so that what is

@@ -15,7 +15,7 @@ import time
 import tty
 
 import harness
-from harness import arrived_at_peer, case, in_child, main, peer_listener, term_while_held, traced
+from harness import arrived_at_peer, case, in_child, main, peer_listener, traced
 from lab import WAIT, daemon, netns
 from lab.daemon import (ETH, NAS, PID_FILE, descriptors, expect_end, finish, libc_says, offloads_said, running,
                         start, startup_line, stop_pipe, wait_ready)
@@ -98,6 +98,21 @@ def reader_gone():
     os.close(writer)
 
 
+def kernel_log_as_stderr():
+    """preexec: standard error /dev/kmsg, the kernel's log, which takes every write and never reports room."""
+    os.dup2(os.open("/dev/kmsg", os.O_WRONLY), 2)
+
+
+def await_kernel_log(log, text):
+    """Reads the kernel's log (log: /dev/kmsg, opened for reading) until a record of text."""
+    deadline = time.monotonic() + WAIT
+    while True:
+        assert select.select([log], [], [], max(0.0, deadline - time.monotonic()))[0], f"{text!r} not in the log"
+        with contextlib.suppress(BrokenPipeError):  # records overwritten before they were read
+            if os.read(log, 8192).decode(errors="replace").split(";", 1)[-1] == text:
+                return
+
+
 def drop_privilege():
     os.setgid(65534)
     os.setuid(65534)
@@ -117,6 +132,8 @@ def setup_failures():
         ({}, ["-n", "nosuch0"], {}, "", f"ioctl: {libc_says('ENODEV')}\n"),
         # Standard error's reader gone: the message is lost (EPIPE), and SIGPIPE does not end it.
         ({}, ["-n", "nosuch0"], dict(preexec=reader_gone), "", ""),
+        # Standard error the kernel's log: the message goes there (one line in the machine's log), and it ends.
+        ({}, ["-n", "nosuch0"], dict(preexec=kernel_log_as_stderr), "", ""),
         ({}, ["-e", too_long], {}, "", f"{too_long}: interface name too long\n"),
         ({}, ["-n", too_long], {}, "", f"{too_long}: interface name too long\n"),
         ({}, [], dict(preexec=drop_privilege), "", f"socket: {libc_says('EPERM')}\n"),
@@ -165,12 +182,22 @@ def run_failure(args, options, out, err):
     expect_end(proc, out=startup_line(names["-e"], names["-n"]) + out, err=err)
 
 
+def expect_on_pty(slave, want):
+    """Reads the pty's slave until it has given as much as want, which it must then be."""
+    text = b""
+    while len(text) < len(want.encode()) and select.select([slave], [], [], WAIT)[0]:
+        text += os.read(slave, 4096)
+    assert text == want.encode(), f"on the pty: {text!r}, expected {want!r}"
+
+
 @case("strace/strace")
 def closed_standard_descriptors():
-    """Started with stderr (and stdin) closed, no socket or pipe lands on 0-2: /dev/null takes them, or /
+    """With stderr the kernel's log, which never reports room, a message reaches it and relaying goes on.
+    Started with stderr (and stdin) closed, no socket or pipe lands on 0-2: /dev/null takes them, or /
     where there is no /dev/null; the trace goes out as no frame and wakes no wait. With stderr a pty master,
     the trace reaches its slave, and a write that finds no room where its wait found some holds up no
-    SIGTERM; with stderr the read end of a pipe, nothing goes into that pipe."""
+    relaying: that dump is dropped, and the next reaches the slave once the pty takes text again. With
+    stderr the read end of a pipe, nothing goes into that pipe."""
     nas = enter_lab()
     listener = peer_listener()
     master, slave = os.openpty()  # opened again, a master would be a new pty, which nobody reads
@@ -179,6 +206,18 @@ def closed_standard_descriptors():
     os.close(writer)
     # The Ethernet socket would be 2; then 0, with the nas socket on 2; then, without /dev/null, the
     # stop pipe's read end on 2, where the trace would make it readable for ever.
+    # Standard error the kernel's log: a message (the offloads' under qemu-user, else a link down's) reaches
+    # it, one line in the machine's log, and relaying goes on.
+    log = os.open("/dev/kmsg", os.O_RDONLY | os.O_NONBLOCK)
+    os.lseek(log, 0, os.SEEK_END)
+    with running(err="", preexec=kernel_log_as_stderr):
+        if not offloads_said():
+            sh(f"ip link set {NAS} down")
+        await_kernel_log(log, offloads_said() or f"recv: {libc_says('ENETDOWN')}\n")
+        sh(f"ip link set {NAS} up")
+        inject([after := frame(0x0800, b"after a message")])
+        assert read_nas(nas, 1) == relayed([after]), "not relayed after a message to the kernel's log"
+    os.close(log)
     null = os.open("/dev/null", os.O_RDONLY)  # the daemon's stdin, closed in it anyway, once /dev is bare
     for closed, stand_in in (((), master), ((), reader), ((2,), "/dev/null"), ((0, 2), "/dev/null"), ((0, 2), "/")):
         if stand_in == "/":
@@ -197,10 +236,7 @@ def closed_standard_descriptors():
             inject([f])
             assert read_nas(nas, 1) == relayed([f]), closed
         if stand_in == master:
-            trace, want = b"", (offloads_said() + "".join(dump(f, "eth2nas") for f in frames)).encode()
-            while len(trace) < len(want) and select.select([slave], [], [], WAIT)[0]:
-                trace += os.read(slave, 4096)
-            assert trace == want, f"on the pty: {trace!r}"
+            expect_on_pty(slave, offloads_said() + "".join(dump(f, "eth2nas") for f in frames))
             # The next write held at its entry, its wait for room over, while the pty stops taking text,
             # as when another writer takes that room first.
             tracer = traced(proc.pid, "write:delay_enter=2000000:when=1")
@@ -213,12 +249,18 @@ def closed_standard_descriptors():
                 assert time.monotonic() < deadline, "the trace's first write never began"
                 time.sleep(0.01)
             termios.tcflow(master, termios.TCOOFF)
-            term_while_held(proc, "a pty master that takes no text")
-            assert proc.returncode == 0, f"status {proc.returncode} after SIGTERM, held writing to the pty"
-            tracer.wait()
+            # SIGALRM cuts that write short, the wait for room runs out, the dump is dropped and the frame
+            # goes out; once the pty takes text again, so does the next dump.
             assert read_nas(nas, 1) == relayed([third]), "the frame at hand, its dump dropped"
+            termios.tcflush(slave, termios.TCIFLUSH)  # what went out before it stopped, on a slow day
+            termios.tcflow(master, termios.TCOON)
+            inject([fourth := frame(0x0800, b"fourth")])
+            assert read_nas(nas, 1) == relayed([fourth])
+            expect_on_pty(slave, dump(fourth, "eth2nas"))
         # Whatever it said went to its stand-in for standard error.
-        expect_end(proc, out=startup_line(), err="", sig=None if stand_in == master else signal.SIGTERM)
+        expect_end(proc, out=startup_line(), err="", sig=signal.SIGTERM)
+        if stand_in == master:
+            tracer.wait()  # strace ends with the daemon
         assert stand_in != reader or os.read(reader, 65536) == b"", "written into the read end of a pipe"
         assert arrived_at_peer(listener) == [], f"frames out of the Ethernet side with {closed} closed"
 

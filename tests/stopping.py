@@ -16,10 +16,10 @@ import threading
 import time
 
 import harness
-from harness import case, main, start_traffic, term_while_held
+from harness import case, fill_standard_error, main, start_traffic, term_while_held
 from lab import WAIT, daemon
 from lab.daemon import ETH, NAS, PID_FILE, expect_end, offloads_said, running, start, startup_line, wait_ready
-from lab.frames import read_nas
+from lab.frames import frame, inject, read_nas
 from lab.netns import PEER, enter_lab
 
 CONSOLE_RATE = 11520  # bytes a second a 115200-baud serial console takes
@@ -28,7 +28,7 @@ CONSOLE_RATE = 11520  # bytes a second a 115200-baud serial console takes
 @case(memcheck=True)
 def sigterm_at_rest():
     """Options, start-up line through a pipe, pid file, and SIGTERM though started with it blocked, or
-    ignored, or as PID 1 of a PID namespace."""
+    ignored, or as PID 1 of a PID namespace, or while it waits for room in standard error."""
     enter_lab()
     with running("-e", "bogus0", "-v", "-e", ETH, "-n", NAS, out="",
                  preexec=lambda: (signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}), os.umask(0))) as proc:
@@ -40,6 +40,16 @@ def sigterm_at_rest():
     if harness.BUILD["shim"]:  # SIGTERM after the loop's check of its stop flag, before the wait: the wait ends at once
         expect_end(start("-e", ETH, "-n", NAS, preload=harness.BUILD["shim"],
                          env=dict(os.environ, QUELMAR_SHIM="term_before_wait")), out=startup_line())
+        # Standard error full, and its wait for room made endless: SIGTERM, through the stop pipe, ends it.
+        proc = start("-v", "-e", ETH, "-n", NAS, preload=harness.BUILD["shim"],
+                     env=dict(os.environ, QUELMAR_SHIM="endless_room_wait"))
+        wait_ready(proc)
+        stall, filled = fill_standard_error(proc)
+        os.close(stall)
+        inject([frame(0x0800, b"dumped into a full standard error")])
+        stopped = term_while_held(proc, "standard error")
+        expect_end(proc, out=startup_line(), err=offloads_said() + "x" * filled)
+        assert stopped <= (2.0 if daemon.EMULATOR else 1.0), f"ended {stopped:.2f} s after SIGTERM in a wait for room"
 
     def held_off_and_stdout_full():
         signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})

@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: ISC
-// Standard error without blocking. It can stop taking text: a serial console
-// with flow control held, a log reader that stopped reading. A blocking write
-// would then wait for ever, and SA_RESTART would resume it after SIGTERM's
-// handler. So the text goes out without blocking, and a full standard error is
-// waited for with poll, which also returns once a stop is asked.
+// Standard error that never holds the relay up. It can stop taking text: a
+// serial console with flow control held, a log reader that stopped reading.
+// A blocking write would then wait for ever, and SA_RESTART would resume it
+// after SIGTERM's handler. So the text goes out without blocking; a full
+// standard error is waited for with poll, which a stop ends at once, and only
+// for so long, after which the rest of the text is dropped. Where standard
+// error cannot be full (a file, /dev/null, /dev/kmsg), a text costs its
+// writes and nothing more: /dev/kmsg takes every write and never reports
+// room to poll.
 #include "platform/standard_error.h"
 
 #include <errno.h>
@@ -23,10 +27,27 @@
 
 namespace {
 
-// Where the text goes, chosen at the first write (-1 until then).
-int m_output_fd = -1;
-bool m_output_is_socket = false; // sent with MSG_DONTWAIT
-bool m_output_blocks = false;    // every write waits for room first, and SIGALRM cuts it short
+// How long one wait for room may last. A terminal reports room only once its
+// transmit buffer (4 kB for a serial port) has drained below 256 bytes, and a
+// pipe once its reader has emptied a whole 4 kB page: at 115200 baud (11.5
+// kB/s) that is a third of a second after it was full. Half a second lets such
+// a console take every line, and costs the relay that much once when standard
+// error stops taking text.
+constexpr int room_wait_ms = 500;
+
+// How the text goes out, chosen at the first write.
+enum output_way {
+    unchosen,
+    plain_writes,    // cannot be full: a file, /dev/null, /dev/kmsg; or takes nothing (open only for reading)
+    own_description, // written without blocking through a description of our own
+    socket_sends,    // sent with MSG_DONTWAIT
+    guarded_writes,  // each write waits for room first, and SIGALRM cuts it short
+};
+output_way m_way = unchosen;
+int m_output_fd = STDERR_FILENO;
+// Set once a wait for room has run out: later texts are tried once, without
+// waiting, until one goes through.
+bool m_stalled = false;
 
 // Caught without SA_RESTART, SIGALRM ends a blocking write with what it has
 // written, or EINTR.
@@ -45,57 +66,65 @@ void catch_alarm()
 }
 
 // O_NONBLOCK on standard error itself would change the file description that
-// the parent (a shell on the serial console) shares. Pipes and terminals are
-// opened again through /proc instead, as a description of our own, where that
-// reaches the same object: not for a pty master (opened again, it makes a new
-// pty, which nobody reads), nor for a standard error open only for reading,
-// which a plain write fails on (opened for writing, the read end of a pipe
-// would become its write end). Sockets take MSG_DONTWAIT; files never stall.
-void open_output()
+// the parent (a shell on the serial console) shares. Pipes and character
+// devices are opened again through /proc instead, as a description of our own:
+// not a pty master (opened again, it makes a new pty, which nobody reads), nor
+// a standard error open only for reading, which a plain write fails on (opened
+// for writing, the read end of a pipe would become its write end). Where that
+// open fails (no /proc, not permitted), a pipe or terminal is guarded; another
+// character device (/dev/null, /dev/kmsg) is written as it is: it never holds
+// a write. Sockets take MSG_DONTWAIT; files never stall.
+void choose_way()
 {
-    m_output_fd = STDERR_FILENO;
+    m_way = plain_writes;
     struct stat status;
     int flags = fcntl(STDERR_FILENO, F_GETFL);
     if (fstat(STDERR_FILENO, &status) == -1 || flags == -1 || (flags & O_ACCMODE) == O_RDONLY) {
         return;
     }
     if (S_ISSOCK(status.st_mode)) {
-        m_output_is_socket = true;
+        m_way = socket_sends;
         return;
     }
     if (!S_ISFIFO(status.st_mode) && !S_ISCHR(status.st_mode)) {
         return;
     }
+    bool terminal = isatty(STDERR_FILENO) != 0;
     unsigned int pty_number; // a master has one, a slave not
-    bool reopens_as_itself =
-        S_ISFIFO(status.st_mode) || (isatty(STDERR_FILENO) && ioctl(STDERR_FILENO, TIOCGPTN, &pty_number) == -1);
+    bool pty_master = terminal && ioctl(STDERR_FILENO, TIOCGPTN, &pty_number) == 0;
     int fd = -1;
-    if (reopens_as_itself) {
+    if (!pty_master) {
         fd = open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (flags & O_APPEND));
     }
     if (fd >= 0) {
         m_output_fd = fd;
-    } else {
-        catch_alarm(); // not to be opened again, no /proc, or not ours: wait for room, and bound each write
-        m_output_blocks = true;
+        m_way = own_description;
+    } else if (terminal || S_ISFIFO(status.st_mode)) {
+        catch_alarm();
+        m_way = guarded_writes;
     }
 }
 
-// Waits until standard error takes text; false once a stop is asked or it is
-// gone. Every such wait ends once a stop is asked: the stop pipe wakes it, or,
-// before the pipe is there, SIGTERM ends the process.
+// Waits until standard error takes text, for half a second at most: false
+// once a stop is asked, standard error is gone, or the half second is over,
+// which marks it stalled. A stalled standard error is not waited for: the
+// write alone tries it, or, where a write could block, a look with poll. Every
+// wait ends once a stop is asked: the stop pipe wakes it, or, before the pipe is
+// there, SIGTERM ends the process.
 bool await_room()
 {
-    struct pollfd waits[2] = {{m_output_fd, POLLOUT, 0}, {m_stop_fd, POLLIN, 0}};
-    for (;;) {
-        if (poll(waits, 2, -1) >= 0) {
-            break;
-        }
-        if (errno != EINTR) {
-            return false;
-        }
+    if (m_stalled && m_way != guarded_writes) {
+        return false;
     }
-    return waits[1].revents == 0 && (waits[0].revents & POLLOUT) != 0;
+    struct pollfd waits[2] = {{m_output_fd, POLLOUT, 0}, {m_stop_fd, POLLIN, 0}};
+    int ready;
+    do { // interrupted only by SIGTERM's handler, after which the stop pipe ends the wait at once
+        ready = poll(waits, 2, m_stalled ? 0 : room_wait_ms);
+    } while (ready == -1 && errno == EINTR);
+    if (ready == 0) {
+        m_stalled = true;
+    }
+    return ready > 0 && waits[1].revents == 0 && (waits[0].revents & POLLOUT) != 0;
 }
 
 // A blocking write can still wait where poll found room: another writer of the
@@ -115,10 +144,10 @@ ssize_t put_bounded(const char* text, size_t length)
 
 ssize_t put(const char* text, size_t length)
 {
-    if (m_output_is_socket) {
+    if (m_way == socket_sends) {
         return send(m_output_fd, text, length, MSG_DONTWAIT);
     }
-    if (m_output_blocks) {
+    if (m_way == guarded_writes) {
         return put_bounded(text, length);
     }
     return write(m_output_fd, text, length);
@@ -128,18 +157,20 @@ ssize_t put(const char* text, size_t length)
 
 void write_standard_error(const char* text, size_t length)
 {
-    if (m_output_fd == -1) {
-        open_output();
+    if (m_way == unchosen) {
+        choose_way();
     }
     while (length > 0) {
-        if (m_output_blocks && !await_room()) {
+        if (m_way == guarded_writes && !await_room()) {
             return;
         }
         ssize_t written = put(text, length);
         if (written > 0) {
+            m_stalled = false;
             text += written;
             length -= static_cast<size_t>(written);
-        } else if (written == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) || !await_room()) {
+        } else if (written == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ||
+                   (m_way != guarded_writes && !await_room())) {
             return; // nowhere to report it: the text is lost
         }
     }

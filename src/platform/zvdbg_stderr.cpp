@@ -5,8 +5,9 @@
 // text is collected here and written up to its last newline after every call,
 // so a dump costs one write a line and no finished line is ever held back.
 //
-// Standard error never holds the daemon up: once a stop is asked, the rest of
-// the text is dropped (see standard_error.cpp).
+// Standard error never holds the daemon up: where it takes no text for half a
+// second, or once a stop is asked, the rest of the text is dropped (see
+// standard_error.cpp).
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdio.h>

@@ -9,6 +9,9 @@ import fcntl
 import os
 import struct
 import subprocess
+import time
+
+from lab import WAIT
 
 ETH = "ethside-0123456"  # 15 characters: the longest name an interface can have
 PEER = "ethpeer"
@@ -43,6 +46,18 @@ def enter():
             f.write("1")
 
 
+def await_link(name):
+    """Waits until the kernel's link watch has taken in name's carrier. It runs in a worker of its own,
+    after the command that brought the link up has returned; until then the device's transmit queues
+    hold the placeholder that drops every frame sent there (its tx_dropped counts them): on a busy
+    machine, the first frame a test sent into the peer, once the daemon was ready."""
+    deadline = time.monotonic() + WAIT
+    while open(f"/sys/class/net/{name}/operstate").read().strip() != "up":
+        assert time.monotonic() < deadline, f"the link watch never brought {name} up"
+        time.sleep(0.001)
+    sh(f"ip link set {name} up")  # the link watch sets that state, then the queues, under the lock this takes
+
+
 def make_tun(name):
     fd = os.open("/dev/net/tun", os.O_RDWR)
     fcntl.ioctl(fd, TUNSETIFF, struct.pack("16sH", name.encode(), IFF_TUN))
@@ -67,5 +82,7 @@ def enter_lab(eth_up=True, nas_up=True, mtu=None, eth_kind="veth"):
             sh(f"ip link set {name} up")
     if mtu and eth_kind == "veth":
         sh(f"ip link set {PEER} mtu {mtu}")
+    if eth_up and eth_kind == "veth":
+        await_link(PEER)  # the frames are sent there
     return nas
 
