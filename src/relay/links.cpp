@@ -28,6 +28,7 @@
 #include "platform/standard_error.h"
 #include "relay/endpoints.h"
 #include "relay/offloads.h"
+#include "relay/relay_loop.h"
 
 int m_link_fd = -1;
 
@@ -201,7 +202,9 @@ bool find_stack(int top, stacked_device (&stack)[max_stacked], int& count)
         stack[count++] = {ifindex, above};
         grew = true;
     };
-    while (grew) {
+    // Each dump waits for the kernel's lock of its device list (rtnl), which others may hold long: a
+    // stop asked meanwhile ends the search, and the stop finds what was asked so far.
+    while (grew && m_exit == 0) {
         grew = false;
         bool whole = dump_links([&](const link_info& link) {
             int at = 0;
@@ -298,7 +301,7 @@ void follow_links(const char* eth_name, const char* nas_name)
 
     stacked_device stack[max_stacked];
     int count = 0;
-    if (!m_eth_gone && !find_stack(m_sockaddr_eth.sll_ifindex, stack, count)) {
+    if (!m_eth_gone && (!find_stack(m_sockaddr_eth.sll_ifindex, stack, count) || m_exit != 0)) {
         return;
     }
     turn_off_offloads(stack, count);

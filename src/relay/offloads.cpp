@@ -27,6 +27,7 @@
 
 #include "platform/standard_error.h"
 #include "relay/endpoints.h"
+#include "relay/relay_loop.h"
 
 namespace {
 
@@ -254,11 +255,13 @@ void turn_off_offloads(const stacked_device* stack, int count)
     }
 
     // Every device is asked first, then read again: a device stacked on
-    // another (a macvlan, a VLAN) follows what the one beneath it has.
+    // another (a macvlan, a VLAN) follows what the one beneath it has. Each
+    // request waits for the kernel's lock of its devices (rtnl): a stop asked
+    // meanwhile ends the round, with what was asked so far remembered.
     int refusal[max_stacked];
     uint64_t left_on[max_stacked] = {};
     features state;
-    for (int at = 0; at < count; at++) {
+    for (int at = 0; at < count && m_exit == 0; at++) {
         refusal[at] = EOPNOTSUPP; // a feature the driver fixes on, or keeps on when asked
         uint64_t off = 0;
         if (read_state(stack[at].ifindex, name, state)) {
@@ -272,7 +275,7 @@ void turn_off_offloads(const stacked_device* stack, int count)
             refusal[at] = errno;
         }
     }
-    for (int at = 0; at < count; at++) {
+    for (int at = 0; at < count && m_exit == 0; at++) {
         if (read_state(stack[at].ifindex, name, state)) {
             left_on[at] = state.active & (at == 0 ? m_merging : m_receiving);
         }
@@ -280,7 +283,7 @@ void turn_off_offloads(const stacked_device* stack, int count)
 
     // Kept on where the device beneath keeps it on too, it is that device's
     // refusal, reported there. Each is reported once.
-    for (int at = 0; at < count; at++) {
+    for (int at = 0; at < count && m_exit == 0; at++) {
         uint64_t own = left_on[at];
         for (int beneath = at + 1; beneath < count; beneath++) {
             if (stack[beneath].above == at) {
