@@ -371,17 +371,23 @@ def summarise(rows):
     groups, reps = {}, {}
     for r in rows:
         groups.setdefault((r["build"], r["size"], r["rate"], r["contender"]), []).append(r)
-        reps.setdefault((r["build"], r["size"], r["rate"], r["rep"]), {})[r["contender"]] = r
+        reps.setdefault(((r["build"], r["size"], r["rate"]), r["rep"]), {})[r["contender"]] = r
     out = {key: {k: median(runs, k) for k in ("offered_fps", "taken_fps", "relayed_fps", "loss_pct",
                                               "relay_us_per_frame", "board_busy_pct", "vm_rss_kb", "vm_size_kb")}
            for key, runs in groups.items()}
     for (build, size, rate, name), row in out.items():
-        for key, label in (("relayed_fps", "vs_floor"), ("relay_us_per_frame", "cpu_vs_floor")):
-            ratios = sorted(ratio(rep[name][key], rep["floor"][key]) for (b, s, r, _), rep in reps.items()
-                            if (b, s, r) == (build, size, rate) and name in rep and "floor" in rep
-                            and rep[name][key] is not None and rep["floor"][key])
-            row[label] = (statistics.median(ratios), ratios[0], ratios[-1]) if ratios else None
+        row["vs_floor"] = against(reps, (build, size, rate), name, "floor", "relayed_fps")
+        row["cpu_vs_floor"] = against(reps, (build, size, rate), name, "floor", "relay_us_per_frame")
     return out
+
+
+def against(reps, group, name, reference, field):
+    """name's field over reference's, in each repetition of group (reps: (group, rep) -> {name: row}), then
+    the median and range of those ratios; None where there are none."""
+    ratios = sorted(ratio(run[name][field], run[reference][field]) for (g, _), run in reps.items()
+                    if g == group and name in run and reference in run
+                    and run[name][field] is not None and run[reference][field])
+    return (statistics.median(ratios), ratios[0], ratios[-1]) if ratios else None
 
 
 def spread(value):
@@ -438,21 +444,23 @@ def tcp_markdown(rows):
     return "\n".join(lines) + "\n"
 
 
-def cost_markdown(rows, reps, duration):
+def summarise_cost(rows):
     """Medians per build, Ethernet side, direction, pace and quelmar's state; against quelmar stopped, the
     median (and range) of each repetition's ratio."""
-    groups, by_rep = {}, {}
+    groups, reps = {}, {}
     for r in rows:
-        key = (r["build"], r["side"], r["direction"], r["paced_mbps"])
-        groups.setdefault((*key, r["state"]), []).append(r)
-        by_rep.setdefault((*key, r["rep"]), {})[r["state"]] = r
+        group = (r["build"], r["side"], r["direction"], r["paced_mbps"])
+        groups.setdefault((*group, r["state"]), []).append(r)
+        reps.setdefault((group, r["rep"]), {})[r["state"]] = r
+    out = {key: {k: median(runs, k) for k in ("mbps", "board_busy_pct", "board_ms_per_mb", "relay_cpu_pct",
+                                              "relayed_pct")} for key, runs in groups.items()}
+    for (*group, state), row in out.items():
+        row["mbps_vs_stopped"] = against(reps, tuple(group), state, "quelmar stopped", "mbps")
+        row["cpu_vs_stopped"] = against(reps, tuple(group), state, "quelmar stopped", "board_ms_per_mb")
+    return out
 
-    def against_stopped(key, state, field):
-        ratios = sorted(ratio(rep[state][field], rep["quelmar stopped"][field]) for k, rep in by_rep.items()
-                        if k[:4] == key and state in rep and "quelmar stopped" in rep
-                        and rep[state][field] is not None and rep["quelmar stopped"][field])
-        return (statistics.median(ratios), ratios[0], ratios[-1]) if ratios else None
 
+def cost_markdown(table, reps, duration):
     lines = [f"The board's own TCP, its end tcp_end (64 KiB a call), this host's on a tap device: medians of {reps} "
              f"trial(s) of {duration:g} s after {WARMUP:g} s, quelmar stopped, running (relaying every frame to "
              "nas1) and paused after its start (the offloads off, nothing relayed); against quelmar stopped, the "
@@ -460,13 +468,11 @@ def cost_markdown(rows, reps, duration):
              "| build | board's address on | direction | sender | quelmar | MB/s | vs stopped | board CPU busy % "
              "| board CPU ms per MB | vs stopped | relay CPU % | relayed % |",
              "|---|---|---|---|---|--:|--:|--:|--:|--:|--:|--:|"]
-    for (build, side, direction, paced, state), runs in groups.items():
-        key = (build, side, direction, paced)
+    for (build, side, direction, paced, state), r in table.items():
         lines.append(f"| {build} | {side} | {direction} | {f'paced at {paced:g} MB/s' if paced else 'unpaced'} "
-                     f"| {state.split()[1]} | {median(runs, 'mbps'):.2f} | {spread(against_stopped(key, state, 'mbps'))} "
-                     f"| {median(runs, 'board_busy_pct'):.1f} | {fmt(median(runs, 'board_ms_per_mb'), '.1f')} "
-                     f"| {spread(against_stopped(key, state, 'board_ms_per_mb'))} "
-                     f"| {fmt(median(runs, 'relay_cpu_pct'), 'g')} | {fmt(median(runs, 'relayed_pct'), 'g')} |")
+                     f"| {state.split()[1]} | {r['mbps']:.2f} | {spread(r['mbps_vs_stopped'])} "
+                     f"| {r['board_busy_pct']:.1f} | {fmt(r['board_ms_per_mb'], '.1f')} | {spread(r['cpu_vs_stopped'])} "
+                     f"| {fmt(r['relay_cpu_pct'], 'g')} | {fmt(r['relayed_pct'], 'g')} |")
     return "\n".join(lines) + "\n"
 
 
@@ -493,7 +499,7 @@ def run(builds, sizes, duration, reps, out, parts=PARTS):
     write_csv(out / "board_cost.csv", cost_rows)
     report = "\n".join([*([markdown(summarise(rows), installed, reps, duration)] if rows else []),
                         *([tcp_markdown(tcp_rows)] if tcp_rows else []),
-                        *([cost_markdown(cost_rows, reps, duration)] if cost_rows else [])])
+                        *([cost_markdown(summarise_cost(cost_rows), reps, duration)] if cost_rows else [])])
     (out / "board.md").write_text(report)
     note("\n" + report + f"\nresults in {out}: board.md, " +
          ", ".join(name for name, written in (("board.csv", rows), ("board_tcp.csv", tcp_rows),
