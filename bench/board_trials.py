@@ -497,7 +497,10 @@ def run(builds, sizes, duration, reps, out, parts=PARTS):
     write_csv(out / "board.csv", rows)
     write_csv(out / "board_tcp.csv", tcp_rows)
     write_csv(out / "board_cost.csv", cost_rows)
-    report = "\n".join([*([markdown(summarise(rows), installed, reps, duration)] if rows else []),
+    # The frames part's table says when and where; without it, a line of its own does.
+    header = (f"Measured {datetime.date.today()} on a Malta board under qemu-system-mips (TCG), on {machine()}: "
+              f"the {' and '.join(parts)} part(s), {reps} repetition(s) of {duration:g} s.\n")
+    report = "\n".join([markdown(summarise(rows), installed, reps, duration) if rows else header,
                         *([tcp_markdown(tcp_rows)] if tcp_rows else []),
                         *([cost_markdown(summarise_cost(cost_rows), reps, duration)] if cost_rows else [])])
     (out / "board.md").write_text(report)
