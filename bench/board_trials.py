@@ -353,7 +353,8 @@ def run_cost(build, duration, reps):
                                          f"{'paced' if rate else 'unpaced':<7} {state:<15}: "
                                          f"{row['mbps']:6.2f} MB/s, board busy {row['board_busy_pct']:5.1f} %, "
                                          f"{fmt(row['board_ms_per_mb'], '6.1f')} ms CPU per MB, relay "
-                                         f"{fmt(row['relay_cpu_pct'], 'g')} %, relayed {fmt(row['relayed_pct'], 'g')} %")
+                                         f"{fmt(row['relay_cpu_pct'], 'g')} %, "
+                                         f"relayed {fmt(row['relayed_pct'], 'g')} %")
                                     rows.append(row)
                         if side != "eth0":
                             command(b, LEAVE_BRIDGE)
@@ -471,7 +472,8 @@ def cost_markdown(table, reps, duration):
     for (build, side, direction, paced, state), r in table.items():
         lines.append(f"| {build} | {side} | {direction} | {f'paced at {paced:g} MB/s' if paced else 'unpaced'} "
                      f"| {state.split()[1]} | {r['mbps']:.2f} | {spread(r['mbps_vs_stopped'])} "
-                     f"| {r['board_busy_pct']:.1f} | {fmt(r['board_ms_per_mb'], '.1f')} | {spread(r['cpu_vs_stopped'])} "
+                     f"| {r['board_busy_pct']:.1f} | {fmt(r['board_ms_per_mb'], '.1f')} "
+                     f"| {spread(r['cpu_vs_stopped'])} "
                      f"| {fmt(r['relay_cpu_pct'], 'g')} | {fmt(r['relayed_pct'], 'g')} |")
     return "\n".join(lines) + "\n"
 

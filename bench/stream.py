@@ -140,8 +140,8 @@ def stream_trial(contender, side, direction, rate, duration, warmup):
         if relay.proc.poll() is not None:
             raise RuntimeError(f"{relay.name} ended during the stream")
     seconds, taken = t1 - t0, end[0] - start[0]
-    return dict(contender=contender[0], side=side, direction=direction, paced_mbps=round(rate / 1e6, 1) if rate else None,
-                seconds=round(seconds, 3), payload_in_mbps=round((in1 - in0) / seconds / 1e6, 2),
+    return dict(contender=contender[0], side=side, direction=direction,
+                paced_mbps=round(rate / 1e6, 1) if rate else None, seconds=round(seconds, 3), payload_in_mbps=round((in1 - in0) / seconds / 1e6, 2),
                 payload_out_mbps=round((out1 - out0) / seconds / 1e6, 2),
                 loss_pct=round(100.0 * (taken - (end[1] - start[1])) / taken, 2) if taken else None,
                 relay_cpu_pct=round(100.0 * (cpu1 - cpu0) / seconds, 1), sent=sent, received=received,
