@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: ISC
 """Checks of the benchmark's own arithmetic: what it reads from strace, the medians it
 reports, where its targets are met, its latency percentiles and loss count, and the board's
-ratios to the floor, repetition by repetition. Runs no
+ratios to the floor, and of its own TCP to quelmar stopped, repetition by repetition. Runs no
 relay and needs no privilege."""
 import struct
 import sys
@@ -99,6 +99,14 @@ def check_board_pairs():
     q = board_trials.summarise(rows)["b", 64, 9, "quelmar"]
     # Not the ratio of the medians (1800 / 2000, 50 / 30).
     assert (q["relayed_fps"], q["vs_floor"], q["cpu_vs_floor"]) == (1800, (0.6, 0.5, 1.2), (1.5, 20 / 30, 2.5)), q
+    # The board's own TCP against quelmar stopped, in the same way; another side's stopped run is not its own.
+    cost = [dict(build="b", side=side, direction="d", paced_mbps=None, rep=rep, state=state, mbps=mbps,
+                 board_busy_pct=100, board_ms_per_mb=1000 / mbps, relay_cpu_pct=None, relayed_pct=None)
+            for side, rep, state, mbps in (("eth0", 1, "quelmar stopped", 10), ("eth0", 1, "quelmar running", 5),
+                                           ("eth0", 2, "quelmar stopped", 40), ("eth0", 2, "quelmar running", 10),
+                                           ("br0", 1, "quelmar stopped", 1))]
+    c = board_trials.summarise_cost(cost)["b", "eth0", "d", None, "quelmar running"]
+    assert (c["mbps"], c["mbps_vs_stopped"], c["cpu_vs_stopped"]) == (7.5, (0.375, 0.25, 0.5), (3.0, 2.0, 4.0)), c
 
 
 for check in (check_strace, check_medians, check_targets, check_latency_stats, check_board_pairs):

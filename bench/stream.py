@@ -6,7 +6,11 @@ side, as a device's port carries one, with the offloads that merge its segments 
     namespace "peer": gen0 10.9.0.1 =veth= eth0 10.9.0.2 -> RELAY (CPU 1) -> nas0 =veth= sink0
 
 - into eth0: the peer sends wire-sized segments (gen0's TSO and GSO off) and eth0 has GRO on;
-- out of eth0: this side sends, eth0's TSO on (a veth's default).
+- out of eth0: this side sends, eth0's TSO on (a veth's default);
+- into eth0 through a bridge: eth0 a port of br0, the relay's Ethernet side br0, this side's
+  address on br0. GRO runs where the frames enter the kernel, on eth0 beneath the bridge, so
+  the relay must turn it off there. (Out through a bridge, br0's own segmentation is the one
+  the relay sees, as on a bare eth0: not measured again.)
 
 Sender and receiver run on CPU 0, at a paced rate (SO_MAX_PACING_RATE) or as fast as TCP goes.
 The kernel counts: every frame of the stream carries 52 bytes of IP and TCP headers (timestamps on,
@@ -26,6 +30,8 @@ from pathlib import Path
 
 from common import ETH, GEN, GEN_CPU, ROOT, SINK, Relay, counter, median, note, settle, sh, spawn, stop, wait_relaying
 
+BRIDGE = "br0"
+
 PEER_NS = "peer"
 PEER_ADDRESS, ETH_ADDRESS, PORT = "10.9.0.1", "10.9.0.2", 5001
 HEADERS = 20 + 32  # IP, and TCP with timestamps
@@ -37,6 +43,8 @@ DIRECTIONS = {
     "into eth0": ("peer", None, ETH_ADDRESS, "GRO on at eth0, TSO and GSO off at the peer"),
     "out of eth0": (None, "peer", PEER_ADDRESS, "TSO on at eth0"),
 }
+# The relay's Ethernet side, and the directions streamed through it.
+SIDES = {ETH: tuple(DIRECTIONS), f"{BRIDGE} over {ETH}": ("into eth0",)}
 
 
 def in_namespace(namespace, command):
@@ -61,6 +69,26 @@ def enter_peer():
         sh(*in_namespace(namespace, ["sysctl", "-q", "net.ipv4.tcp_sack=0", "net.ipv6.conf.all.disable_ipv6=1",
                                      "net.ipv6.conf.default.disable_ipv6=1"]))
     sh(*in_namespace(PEER_NS, ["ethtool", "-K", GEN, "tso", "off", "gso", "off", "gro", "off"]))
+    # The bridge, without ports until a trial through it; eth0's address, so that the peer's
+    # neighbour entry holds either way.
+    sh("ip", "link", "add", BRIDGE, "type", "bridge", "forward_delay", "0")
+    sh("ip", "link", "set", BRIDGE, "address", eth_mac, "up")
+
+
+def through_bridge(joined):
+    """eth0 made a port of br0 and this side's address moved to br0, or both put back. A port
+    drops frames until it forwards, even with no forward delay."""
+    peer_mac = sh("ip", "-n", PEER_NS, "-br", "link", "show", GEN, capture_output=True, text=True).stdout.split()[2]
+    device, other = (BRIDGE, ETH) if joined else (ETH, BRIDGE)
+    sh("ip", "link", "set", ETH, "master" if joined else "nomaster", *((BRIDGE,) if joined else ()))
+    sh("ip", "addr", "del", f"{ETH_ADDRESS}/24", "dev", other)
+    sh("ip", "addr", "add", f"{ETH_ADDRESS}/24", "dev", device)
+    sh("ip", "neigh", "replace", PEER_ADDRESS, "lladdr", peer_mac, "dev", device, "nud", "permanent")
+    deadline = time.monotonic() + 10
+    while joined and Path(f"/sys/class/net/{ETH}/brport/state").read_text().strip() != "3":
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"{ETH} never forwarded as a port of {BRIDGE}")
+        time.sleep(0.05)
 
 
 def payloads(gro):
@@ -75,13 +103,16 @@ def gro_on():
     return "generic-receive-offload: on" in sh("ethtool", "-k", ETH, capture_output=True, text=True).stdout
 
 
-def stream_trial(contender, direction, rate, duration, warmup):
-    """Rates over a window of duration after warmup; loss over the whole stream, once drained."""
+def stream_trial(contender, side, direction, rate, duration, warmup):
+    """Rates over a window of duration after warmup; loss over the whole stream, once drained. The
+    counts are eth0's whatever the relay's Ethernet side."""
     sender_ns, receiver_ns, address, _ = DIRECTIONS[direction]
     sh("ethtool", "-K", ETH, "gro", "on", "tso", "on")
     endpoint = [sys.executable, str(ROOT / "bench" / "stream.py")]
-    with Relay(contender) as relay:
-        wait_relaying(64, relay.proc, via=ETH)
+    device = side.split()[0]
+    name, frames, command, package = contender
+    with Relay((name, frames, [device if a == ETH else a for a in command], package)) as relay:
+        wait_relaying(64, relay.proc, via=device)
         gro = gro_on()  # as the relay left it for the whole stream
         start = payloads(gro)
         receiver = spawn(["taskset", "-c", GEN_CPU, *in_namespace(receiver_ns, [*endpoint, "receive", address,
@@ -109,8 +140,8 @@ def stream_trial(contender, direction, rate, duration, warmup):
         if relay.proc.poll() is not None:
             raise RuntimeError(f"{relay.name} ended during the stream")
     seconds, taken = t1 - t0, end[0] - start[0]
-    return dict(contender=contender[0], direction=direction, paced_mbps=round(rate / 1e6, 1) if rate else None,
-                seconds=round(seconds, 3), payload_in_mbps=round((in1 - in0) / seconds / 1e6, 2),
+    return dict(contender=contender[0], side=side, direction=direction,
+                paced_mbps=round(rate / 1e6, 1) if rate else None, seconds=round(seconds, 3), payload_in_mbps=round((in1 - in0) / seconds / 1e6, 2),
                 payload_out_mbps=round((out1 - out0) / seconds / 1e6, 2),
                 loss_pct=round(100.0 * (taken - (end[1] - start[1])) / taken, 2) if taken else None,
                 relay_cpu_pct=round(100.0 * (cpu1 - cpu0) / seconds, 1), sent=sent, received=received,
@@ -118,8 +149,10 @@ def stream_trial(contender, direction, rate, duration, warmup):
 
 
 def run_streams(chosen, reps, duration, warmup, smoke):
-    """Every stream trial, quelmar's and the floor's: one row each. Moves gen0 away: the last job."""
-    contenders = [c for c in chosen if c[0] in (("quelmar",) if smoke else ("quelmar", "floor"))]
+    """Every stream trial of quelmar, of quelmar from other builds (--against) and of the floor (not in
+    smoke mode): one row each. Moves gen0 away: the last job."""
+    contenders = [c for c in chosen if c[0] == "quelmar" or c[0].startswith("quelmar@")
+                  or (c[0] == "floor" and not smoke)]
     if not contenders:
         return []
     enter_peer()
@@ -127,27 +160,34 @@ def run_streams(chosen, reps, duration, warmup, smoke):
     rows = []
     for rep in range(1, reps + 1):
         shift = (rep - 1) % len(contenders)
-        for direction in DIRECTIONS:
-            for rate in rates:
-                for contender in contenders[shift:] + contenders[:shift]:
-                    row = dict(rep=rep, **stream_trial(contender, direction, rate, duration, warmup))
-                    note(f"rep {rep} TCP {direction:<11} {row['contender']:<8} "
-                         f"{'paced' if rate else 'unpaced':<7} payload in {row['payload_in_mbps']:>8.2f} MB/s, "
-                         f"out of nas0 {row['payload_out_mbps']:>8.2f} MB/s, loss {row['loss_pct']:5.1f} %, "
-                         f"relay CPU {row['relay_cpu_pct']:g} %")
-                    rows.append(row)
+        for side, directions in SIDES.items():
+            if side != ETH:
+                through_bridge(True)
+            for direction in directions:
+                for rate in rates:
+                    for contender in contenders[shift:] + contenders[:shift]:
+                        row = dict(rep=rep, **stream_trial(contender, side, direction, rate, duration, warmup))
+                        note(f"rep {rep} TCP {direction:<11} on {side:<12} {row['contender']:<16} "
+                             f"{'paced' if rate else 'unpaced':<7} payload in {row['payload_in_mbps']:>8.2f} MB/s, "
+                             f"out of nas0 {row['payload_out_mbps']:>8.2f} MB/s, loss {row['loss_pct']:5.1f} %, "
+                             f"relay CPU {row['relay_cpu_pct']:g} %")
+                        rows.append(row)
+            if side != ETH:
+                through_bridge(False)
     return rows
 
 
 def stream_markdown(rows):
-    """Medians per direction, pace and contender."""
+    """Medians per Ethernet side, direction, pace and contender."""
     groups = {}
     for r in rows:
-        groups.setdefault((r["direction"], r["paced_mbps"], r["contender"]), []).append(r)
-    lines = ["| direction | at the start | sender | contender | payload into eth0 MB/s | payload out of nas0 MB/s "
-             "| loss % | relay CPU busy % |", "|---|---|---|---|--:|--:|--:|--:|"]
-    for (direction, paced, name), runs in groups.items():
-        lines.append(f"| {direction} | {DIRECTIONS[direction][3]} | {f'paced at {paced:g} MB/s' if paced else 'unpaced'} "
+        groups.setdefault((r["side"], r["direction"], r["paced_mbps"], r["contender"]), []).append(r)
+    lines = ["| Ethernet side | direction | at the start | sender | contender | payload into eth0 MB/s "
+             "| payload out of nas0 MB/s | loss % | relay CPU busy % |", "|---|---|---|---|---|--:|--:|--:|--:|"]
+    for (side, direction, paced, name), runs in groups.items():
+        start = DIRECTIONS[direction][3] + ("" if side == ETH else f", {ETH} a port of {BRIDGE}")
+        lines.append(f"| {side} | {direction} | {start} "
+                     f"| {f'paced at {paced:g} MB/s' if paced else 'unpaced'} "
                      f"| {name} | {median(runs, 'payload_in_mbps'):.2f} | {median(runs, 'payload_out_mbps'):.2f} "
                      f"| {median(runs, 'loss_pct'):.1f} | {median(runs, 'relay_cpu_pct'):.0f} |")
     return "\n".join(lines)

@@ -69,8 +69,13 @@ def syscall_run(contender, size, config, seconds):
             if "attached" not in line:
                 raise RuntimeError(f"strace did not attach: {line.strip()}")
             time.sleep(0.2)  # let strace reach every thread before the frames come
-            _, relayed0 = counters()
+            offered0, relayed0 = counters()
             gen = generator(config)
+            # The flood's time counts from its first frame: on a loaded machine trafgen can take longer
+            # to start than the whole flood lasts, and the relay would be traced idle.
+            deadline = time.monotonic() + 10
+            while counters()[0] == offered0 and time.monotonic() < deadline:
+                time.sleep(0.01)
             time.sleep(seconds)
             stop(gen)
             settle(quiet=0.2)

@@ -137,24 +137,25 @@ def free_udp_port():
         return s.getsockname()[1]
 
 
-def qemu_command(initrd, board_port, host_port, append, pieces=PIECES):
+def qemu_command(initrd, board_port, host_port, append, pieces=PIECES, netdev=None):
+    """netdev: qemu's -netdev for eth0 (id n0) instead of the socket netdev on board_port and host_port."""
     return ["qemu-system-mips", "-M", "malta", "-m", "128", "-nographic", "-vga", "none", "-serial", "mon:stdio",
             "-no-reboot", "-kernel", str(pieces / "vmlinux"), "-initrd", str(initrd),
             "-append", f"console=ttyS0 panic=-1 {append}",
             # Without qemu's recommended packages there is no option ROM for the NIC.
-            "-netdev", f"socket,id=n0,udp=127.0.0.1:{host_port},localaddr=127.0.0.1:{board_port}",
+            "-netdev", netdev or f"socket,id=n0,udp=127.0.0.1:{host_port},localaddr=127.0.0.1:{board_port}",
             "-device", f"{NIC},netdev=n0,addr=0b,mac={MAC.hex(':')},romfile="]
 
 
 class Board:
     """A booted board: its serial console read into .console, frames into its eth0 and out of it."""
 
-    def __init__(self, initrd, append="quiet", pieces=PIECES):
+    def __init__(self, initrd, append="quiet", pieces=PIECES, netdev=None):
         self.net = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.net.bind(("127.0.0.1", 0))
         self.address = ("127.0.0.1", free_udp_port())
         self.qemu = subprocess.Popen(qemu_command(initrd, self.address[1], self.net.getsockname()[1], append,
-                                                  pieces), stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+                                                  pieces, netdev), stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.console, self.at, self.changed = b"", 0, threading.Condition()
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
