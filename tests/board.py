@@ -10,6 +10,9 @@ takes the cases in turn, the board's side in board.sh:
   driver merges such segments with GRO unless quelmar turns it off);
 - trace: with VERBOSE=yes, the dumps of a nas-side packet and of a frame on the serial console;
 - messages: a quelmar that ends at start (no such nas interface) leaves its message there;
+- stacked: the flow comes out whole with quelmar on a VLAN over eth0 (the flow tagged), on a bridge
+  that eth0 joins once quelmar runs (GRO off on eth0 before the flow comes), and on that bridge with
+  eth0 in it from the start; after each stop eth0's GRO is on again;
 - stop: S50quelmar stop ends quelmar within 1 s while the host floods eth0, and GRO is on again
   (the kernel merges the flow's next segments); poweroff -f then ends qemu with status 0. Nothing
   ever leaves the board's eth0.
@@ -19,6 +22,7 @@ Run by tests/CMakeLists.txt; see harness.py.
 import re
 import sys
 import tempfile
+import zlib
 from pathlib import Path
 
 from harness import SOURCE, case, main
@@ -28,7 +32,8 @@ from lab.frames import dump, frame, relayed
 
 NAS_PACKET = bytes.fromhex("4500001400010000401100007f0000017f000002")  # as board.sh writes it
 FLOW = 40  # wire-sized segments of one TCP flow
-PACKET = rb"board: nas0 ([0-9a-f]{4}) ([0-9a-f]*)\r\n"
+PACKET = rb"board: nas0 ([0-9a-f]{4}) ([0-9a-f]*|\d+ [0-9a-f]{8})\r\n"  # bytes in hex, or length and CRC
+VLAN = bytes.fromhex("8100000a")  # the 802.1Q tag of eth0.10, after the source address
 # Those the board's kernel has a protocol for (IPv4, ARP) first. The e1000's driver hands the kernel
 # a poll's frames as a list, and there a frame that only packet sockets take reaches them at the end
 # of its run, after later frames that IPv4 or ARP take: the kernel's order, not the wire's.
@@ -47,6 +52,11 @@ def packets(matches):
     return [(int(m[1], 16), bytes.fromhex(m[2].decode())) for m in matches]
 
 
+def summed(packet):
+    """A packet as nas-tun's read prints it with crc: protocol, then its length and CRC-32."""
+    return packet[0], f"{len(packet[1])} {zlib.crc32(packet[1]):08x}"
+
+
 def console_text(raw):
     """What the console shows besides the lines for the host: the daemon's and the init script's."""
     return re.sub(rb"board: [^\n]*\n", b"", raw)
@@ -57,6 +67,26 @@ def onlcr(text):
     return text.replace("\n", "\r\n").encode()
 
 
+def relay(b, side, sent, want, crc=False):
+    """sent into eth0 with quelmar on side: want must come out of nas0, in order. The last packet ends
+    the wait: a flow before it, merged by the NIC's GRO and lost, would leave the reader waiting. With
+    crc, the board's reader prints each packet's length and CRC, not its bytes."""
+    b.expect(rb"board: relay " + side.encode() + rb"\r\n")
+    want = [summed(p) for p in want] if crc else want
+    b.reply(f"{len(sent)}{' crc' if crc else ''}".encode())
+    b.expect(rb"board: reading nas0 \d+\r\n")
+    b.send(sent)
+    got = []
+    while got[-1:] != want[-1:]:
+        m = b.expect(PACKET)
+        got += [(int(m[1], 16), m[2].decode())] if crc else packets([m])
+    b.reply()
+    counts = b.expect(rb"board: relayed (.*)\r\n")[1].decode()
+    whole = sum(p in want[:FLOW] for p in got)
+    assert got == want, (f"on {side}, {whole} of the flow's {FLOW} segments came out of nas0 whole ({counts}); "
+                         f"the packets: {[p if crc else len(p) for _, p in got]}")
+
+
 def go_through(b):
     # boot
     m = b.expect(rb"board: boot pidfile=(\d+) pidof=(\d+) cmdline=(.*)\r\n")
@@ -64,22 +94,9 @@ def go_through(b):
     started = b"Starting quelmar: " + onlcr(startup_line("eth0", "nas0")) + b"OK\r\n"
     assert started in b.console[:m.start()], "S50quelmar's start at boot, with quelmar's start-up line, not seen"
 
-    # relay: a TCP flow as a link carries it, then frames of every kind. The last frame ends the
-    # wait: a flow merged by the NIC's GRO and lost would leave the reader waiting.
-    b.expect(rb"board: relay\r\n")
+    # relay: a TCP flow as a link carries it, then frames of every kind
     sent = board.tcp_flow(FLOW) + FRAMES
-    want = relayed([f.ljust(60, b"\0") for f in sent])
-    b.reply(str(len(sent)).encode())
-    b.expect(rb"board: reading nas0 \d+\r\n")
-    b.send(sent)
-    got = []
-    while got[-1:] != want[-1:]:
-        got += packets([b.expect(PACKET)])
-    b.reply()
-    counts = b.expect(rb"board: relayed (.*)\r\n")[1].decode()
-    whole = sum(p in want[:FLOW] for p in got)
-    assert got == want, (f"{whole} of the flow's {FLOW} segments came out of nas0 whole ({counts}); "
-                         f"the packets' sizes: {[len(p) for _, p in got]}")
+    relay(b, "eth0", sent, relayed([f.ljust(60, b"\0") for f in sent]))
 
     # trace, and nas-side traffic read and dropped
     start = b.expect(rb"board: trace\r\n").end()
@@ -98,6 +115,19 @@ def go_through(b):
     said = console_text(b.console[start:m.start()])
     message = onlcr(startup_line("eth0", "nosuch0") + f"ioctl: {libc_says('ENODEV')}\n")
     assert said == b"Starting quelmar: " + message + b"FAIL\r\n", f"S50quelmar start without nas0: {said!r}"
+
+    # stacked: the flow, then a frame that IPv4 takes, in the flow's order, so that a flow lost ends
+    # the wait at once (a full-sized one: the NIC pads a short frame to 60 bytes with its tag, which
+    # untagged is 4 bytes shorter)
+    flow = board.tcp_flow(FLOW) + FRAMES[2:3]
+    tagged = [f[:12] + VLAN + f[12:] for f in flow]
+    for side, sent, joins in (("eth0.10", tagged, False), ("br0", flow, True), ("br0", flow, False)):
+        if joins:
+            joined = b.expect(rb"board: joined gro=(\w+) cs=(\d+)\r\n")
+            assert joined[1] == b"off", f"eth0's GRO still on {int(joined[2]) * 10} ms after it joined quelmar's bridge"
+        relay(b, side, sent, relayed(flow), crc=True)
+        stopped = b.expect(rb"board: stopped gro=(\w+)\r\n")
+        assert stopped[1] == b"on", f"GRO not back on eth0 after the stop on {side}"
 
     # stop under a flood. The board's clock is the host's: a host busy elsewhere gives the emulated
     # CPU fewer instructions per second of it. Measured here under this flood, quelmar ended 10 to
@@ -123,9 +153,10 @@ def go_through(b):
     assert int(merged[1]) < FLOW, f"GRO not back on eth0 after quelmar's stop: {merged[0]}"
     assert b.end() == 0, "qemu did not end with status 0 after poweroff -f"
     assert b.sent_by_board() == [], "frames left the board's eth0"
-    print(f"booted, relayed a TCP flow of {FLOW} segments and {len(FRAMES)} frames, traced, stopped in "
-          f"{int(m[2]) * 10} ms under a flood (then GRO merged {FLOW} segments into {merged[1].decode()} packets), "
-          "powered off")
+    print(f"booted, relayed a TCP flow of {FLOW} segments and {len(FRAMES)} frames, traced, relayed the flow "
+          f"on a VLAN, on a bridge eth0 joined (its GRO off {int(joined[2]) * 10} ms after the join began) and on "
+          f"that bridge, stopped in {int(m[2]) * 10} ms under a flood (then GRO merged {FLOW} segments into "
+          f"{merged[1].decode()} packets), powered off")
 
 
 # The board's clock is the host's: a host busy with other tests gives the emulated CPU fewer
