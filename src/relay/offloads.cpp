@@ -89,6 +89,20 @@ struct features {
     uint64_t active;
 };
 
+// Feature masks are 64 bits wide, but shifted by constants alone: a shift by
+// a variable amount is a call into libgcc on a 32-bit CPU, and libgcc_s one
+// more library to load.
+uint64_t bit_of(uint32_t feature)
+{
+    uint64_t bit = uint32_t{1} << (feature % 32);
+    return feature < 32 ? bit : bit << 32;
+}
+
+uint64_t joined(uint32_t low, uint32_t high)
+{
+    return uint64_t{high} << 32 | low;
+}
+
 bool ethtool(const char* name, void* request)
 {
     struct ifreq interface;
@@ -122,12 +136,11 @@ bool read_state(int ifindex, char (&name)[IFNAMSIZ], features& state)
     if (!name_of(ifindex, name) || !ethtool(name, &request) || request.size > max_blocks) {
         return false;
     }
-    state = {};
-    for (uint32_t block = 0; block < request.size; block++) {
-        state.available |= uint64_t{request.blocks[block].available} << (32 * block);
-        state.requested |= uint64_t{request.blocks[block].requested} << (32 * block);
-        state.active |= uint64_t{request.blocks[block].active} << (32 * block);
-    }
+    // Blocks the kernel did not fill stay zero.
+    const struct ethtool_get_features_block(&blocks)[max_blocks] = request.blocks;
+    state.available = joined(blocks[0].available, blocks[1].available);
+    state.requested = joined(blocks[0].requested, blocks[1].requested);
+    state.active = joined(blocks[0].active, blocks[1].active);
     return true;
 }
 
@@ -137,10 +150,8 @@ bool change_features(const char* name, uint64_t valid, uint64_t requested)
     struct feature_change change = {};
     change.cmd = ETHTOOL_SFEATURES;
     change.size = m_blocks;
-    for (uint32_t block = 0; block < m_blocks; block++) {
-        change.blocks[block].valid = static_cast<uint32_t>(valid >> (32 * block));
-        change.blocks[block].requested = static_cast<uint32_t>(requested >> (32 * block));
-    }
+    change.blocks[0] = {static_cast<uint32_t>(valid), static_cast<uint32_t>(requested)};
+    change.blocks[1] = {static_cast<uint32_t>(valid >> 32), static_cast<uint32_t>(requested >> 32)};
     return ethtool(name, &change);
 }
 
@@ -185,7 +196,7 @@ bool read_features(const char* name)
     }
     for (uint32_t feature = 0; feature < m_features.length; feature++) {
         const char(&feature_name)[ETH_GSTRING_LEN] = m_features.names[feature];
-        uint64_t bit = uint64_t{1} << feature;
+        uint64_t bit = bit_of(feature);
         if (is_named(feature_name, "rx-gro") || is_named(feature_name, "rx-lro") ||
             is_named(feature_name, "rx-gro-hw")) {
             m_receiving |= bit;
@@ -223,7 +234,7 @@ void report_left_on(const char* name, uint64_t left_on, int error)
     char text[IFNAMSIZ + max_features * (1 + ETH_GSTRING_LEN) + 160];
     int length = snprintf(text, sizeof text, "%s: cannot turn off", name);
     for (uint32_t feature = 0; feature < m_features.length; feature++) {
-        if ((left_on >> feature & 1) != 0) {
+        if ((left_on & bit_of(feature)) != 0) {
             length += snprintf(text + length, sizeof text - static_cast<size_t>(length), " %.*s", ETH_GSTRING_LEN,
                                m_features.names[feature]);
         }
