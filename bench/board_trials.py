@@ -28,7 +28,11 @@ kernel has them: GRO and TSO on), running as the Ethernet side's relay (GRO off 
 the Ethernet side itself: eth0 bare, br0 bridged; every frame of the stream relayed to nas1), and
 paused after its start (SIGSTOP: the offloads off, nothing relayed, its socket's queue full).
 Throughput = payload bytes this host's end moved per second; the board's CPU from /proc/stat; the
-relay's share from its /proc/PID/stat; relayed = sink0's payload over the bytes moved."""
+relay's share from its /proc/PID/stat; relayed = sink0's payload over the bytes moved.
+
+overload: what the nas side's reader gets past the relay's peak under each scheduling setting
+(board_overload.py); kernels: the same for the settings before and as shipped, on variants of the board's
+kernel."""
 import datetime
 import re
 import socket
@@ -39,11 +43,13 @@ import threading
 import time
 from pathlib import Path
 
+import board_overload
+from board_overload import command
 from common import ETHERTYPE, PROGRAMS, fmt, median, note, sh
 from lab import board, netns
 from report import machine, ratio, write_csv
 
-PARTS = ("frames", "tcp", "cost")
+PARTS = ("frames", "tcp", "cost", "overload", "kernels")
 
 RATES = (2000, 5000, 10000, 15000, 20000, board.FLOOD)  # frames/s
 TCP_RATES = (5000, 10000, board.FLOOD)  # segments/s
@@ -81,15 +87,6 @@ RELAYING = ("n=$(cat /sys/class/net/sink0/statistics/rx_packets); i=0; "
             "while [ $(cat /sys/class/net/sink0/statistics/rx_packets) = $n ] && [ $i -lt 50 ]; "
             f"do ping -c 1 -W 1 {HOST_ADDRESS} >/dev/null; i=$((i + 1)); done; [ $i -lt 50 ]")
 SO_MAX_PACING_RATE = 47
-
-
-def command(b, line):
-    """Runs line in the board's shell; what it printed."""
-    start = b.at
-    b.reply(line.encode())
-    done = b.expect(rb"board: done (\d+)\r\n")
-    assert done[1] == b"0", f"{line!r} failed on the board: {b.console[start:done.start()]!r}"
-    return b.console[start:done.start()].decode(errors="replace")
 
 
 def snapshot(b, pid):
@@ -478,7 +475,9 @@ def cost_markdown(table, reps, duration):
     return "\n".join(lines) + "\n"
 
 
-def run(builds, sizes, duration, reps, out, parts=PARTS):
+def run(builds, sizes, duration, reps, out, parts=PARTS, settings=None, check=False):
+    """settings: the overload part's (names of board_overload.SETTINGS; all by default). With check, 1 when
+    the shipped setting missed its target under overload."""
     board.build_pieces()
     if "cost" in parts:
         # The tap device of the cost part, and with it every boot, in a namespace of the benchmark's own.
@@ -488,6 +487,7 @@ def run(builds, sizes, duration, reps, out, parts=PARTS):
             raise SystemExit(f"the cost part: {e}")
         sh("ip", "link", "set", "lo", "up")
     rows, tcp_rows, cost_rows, installed = [], [], [], {}
+    overload = ([], [], [])
     for build in builds:
         build = Path(build).resolve()
         if {"frames", "tcp"} & set(parts):
@@ -496,17 +496,31 @@ def run(builds, sizes, duration, reps, out, parts=PARTS):
             tcp_rows += build_tcp_rows
         if "cost" in parts:
             cost_rows += run_cost(build, duration, reps)
+        runs = [(kernel, settings or list(board_overload.SETTINGS)) for kernel in list(board_overload.KERNELS)[:1]
+                if "overload" in parts]
+        runs += [(kernel, [board_overload.BEFORE, board_overload.SHIPPED, board_overload.OFFERED])
+                 for kernel in list(board_overload.KERNELS)[1:] if "kernels" in parts]
+        for kernel, chosen in runs:
+            for collected, new in zip(overload, board_overload.run(build, sizes, duration, reps, chosen, cross_build,
+                                                                   kernel)):
+                collected += new
     write_csv(out / "board.csv", rows)
     write_csv(out / "board_tcp.csv", tcp_rows)
     write_csv(out / "board_cost.csv", cost_rows)
+    for name, written in zip(("board_peak.csv", "board_overload.csv", "board_light.csv"), overload):
+        write_csv(out / name, written)
     # The frames part's table says when and where; without it, a line of its own does.
     header = (f"Measured {datetime.date.today()} on a Malta board under qemu-system-mips (TCG), on {machine()}: "
               f"the {' and '.join(parts)} part(s), {reps} repetition(s) of {duration:g} s.\n")
     report = "\n".join([markdown(summarise(rows), installed, reps, duration) if rows else header,
                         *([tcp_markdown(tcp_rows)] if tcp_rows else []),
-                        *([cost_markdown(summarise_cost(cost_rows), reps, duration)] if cost_rows else [])])
+                        *([cost_markdown(summarise_cost(cost_rows), reps, duration)] if cost_rows else []),
+                        *([board_overload.markdown(*overload, reps, duration)] if overload[1] else [])])
     (out / "board.md").write_text(report)
     note("\n" + report + f"\nresults in {out}: board.md, " +
          ", ".join(name for name, written in (("board.csv", rows), ("board_tcp.csv", tcp_rows),
-                                              ("board_cost.csv", cost_rows)) if written))
-    return 0
+                                              ("board_cost.csv", cost_rows), ("board_peak.csv", overload[0]),
+                                              ("board_overload.csv", overload[1]), ("board_light.csv", overload[2]))
+                   if written))
+    missed = [key for key, (met, _, _) in board_overload.judged(overload[1]).items() if not met]
+    return 1 if check and missed else 0

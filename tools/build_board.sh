@@ -6,12 +6,15 @@
 #   gen_init_cpio  the kernel's own tool, which packs an initramfs without root
 #   busybox        a static BusyBox from Debian's source package, and busybox.links
 #   nas-tun        the nas side's tun program (nas_tun.cpp), static
+# FRAGMENT, if given, is merged into the kernel's configuration after
+# kernel.config: a variant of the board's kernel, which the benchmark measures
+# in a DIR of its own.
 # Each piece is kept with a key that names what made it (package version,
 # options, compiler, source); a piece whose key still matches is not built
 # again. Needs the Debian packages of tests/run: g++-mips-linux-gnu, flex,
 # bison, bc, dpkg-dev, xz-utils.
 #
-#   tools/build_board.sh DIR      e.g. tools/build_board.sh build/board
+#   tools/build_board.sh DIR [FRAGMENT]    e.g. tools/build_board.sh build/board
 set -eu
 tools=$(cd "$(dirname "$0")" && pwd)
 board=$tools/../board
@@ -19,6 +22,7 @@ board=$tools/../board
 . "$tools/steps.sh"
 mkdir -p "$1"
 dir=$(cd "$1" && pwd)
+fragment=${2:-/dev/null}
 cross=mips-linux-gnu-
 jobs=$(nproc 2>/dev/null || echo 2)
 
@@ -79,9 +83,10 @@ built() {
     echo "$key" >"$dir/$1.key"
 }
 
-# Every option of the fragment as the final .config must have it.
+# Every option of the fragments as the final .config must have it.
 check_options() {
-    sed -n 's/^\(CONFIG_[A-Z0-9_]*=.*\)$/\1/p; s/^# \(CONFIG_[A-Z0-9_]*\) is not set$/\1/p' "$board/kernel.config" |
+    sed -n 's/^\(CONFIG_[A-Z0-9_]*=.*\)$/\1/p; s/^# \(CONFIG_[A-Z0-9_]*\) is not set$/\1/p' "$board/kernel.config" \
+        "$fragment" |
         while read -r option; do
             case $option in
             *=*) grep -qx "$option" "$1" ;;
@@ -92,7 +97,8 @@ check_options() {
 
 kernel() {
     version=$(source_version linux-source-6.1)
-    stale vmlinux "linux-source-6.1 $version $(sha256sum <"$board/kernel.config" | cut -d" " -f1) $compiler" || return 0
+    stale vmlinux "linux-source-6.1 $version $(cat "$board/kernel.config" "$fragment" | sha256sum | cut -d" " -f1) $compiler" ||
+        return 0
     (cd "$work" && logged with_lists apt-get -q -o APT::Sandbox::User=root download "linux-source-6.1=$version")
     # Documentation and the register headers of one GPU family are most of
     # the tree and none of this kernel; Kconfig reads Documentation/Kconfig.
@@ -103,7 +109,7 @@ kernel() {
     set -- make -C "$work/linux-source-6.1" ARCH=mips CROSS_COMPILE="$cross" O="$work/out"
     logged "$@" tinyconfig
     logged "$work/linux-source-6.1/scripts/kconfig/merge_config.sh" -m -O "$work/out" "$work/out/.config" \
-        "$board/kernel.config"
+        "$board/kernel.config" "$fragment"
     logged "$@" olddefconfig
     check_options "$work/out/.config"
     logged "$@" -j"$jobs" vmlinux
@@ -114,13 +120,15 @@ kernel() {
 # BusyBox's defconfig without what the board never runs, which halves its
 # build: the applets configured in these parts of its source, but for those
 # named after them (the interface tools, ping, netstat, nc, mount, dmesg,
-# hexdump, more). Kept whole: the shells' ash, init, coreutils, editors,
-# find, grep, procps, start-stop-daemon, syslogd and logger.
+# hexdump, more; renice and chrt, which Buildroot's BusyBox has, for the
+# benchmark's scheduling settings). Kept whole: the shells' ash, init,
+# coreutils, editors, find, grep, procps, start-stop-daemon, syslogd and
+# logger.
 busybox_left_out="archival console-tools e2fsprogs klibc-utils loginutils mailutils miscutils modutils
     printutils runit selinux shell/hush.c networking util-linux"
 busybox_kept="IP IPLINK IPADDR IPROUTE IPNEIGH FEATURE_IP_.* IFCONFIG FEATURE_IFCONFIG_.* PING FEATURE_FANCY_PING
     NETSTAT FEATURE_NETSTAT_.* NC NC_.* MOUNT FEATURE_MOUNT_.* UMOUNT FEATURE_UMOUNT_.* DMESG FEATURE_DMESG_.*
-    HEXDUMP MORE ROUTE"
+    HEXDUMP MORE ROUTE RENICE CHRT"
 
 busybox() {
     version=$(source_version busybox)

@@ -64,9 +64,11 @@ def tcp_flow(count, payload=1448, first=0):
     return frames
 
 
-def build_pieces(pieces=PIECES):
-    """vmlinux, BusyBox, gen_init_cpio and nas-tun, built once (tools/build_board.sh)."""
-    subprocess.run(["sh", str(ROOT / "tools" / "build_board.sh"), str(pieces)], check=True)
+def build_pieces(pieces=PIECES, fragment=None):
+    """vmlinux, BusyBox, gen_init_cpio and nas-tun, built once (tools/build_board.sh); the kernel with
+    fragment merged into its configuration, if given."""
+    subprocess.run(["sh", str(ROOT / "tools" / "build_board.sh"), str(pieces), *([str(fragment)] if fragment else [])],
+                   check=True)
 
 
 def libc_root(build):
