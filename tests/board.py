@@ -4,7 +4,7 @@
 into the image with contrib/busybox/S50quelmar, on a MIPS kernel, under BusyBox init. One boot
 takes the cases in turn, the board's side in board.sh:
 
-- boot: S50quelmar started quelmar at boot, and the pid file holds its pid;
+- boot: S50quelmar started quelmar at boot at nice 0, and the pid file holds its pid;
 - relay: frames sent into eth0 come out of nas0 byte-exact, the ethertype as the protocol, and so
   does every segment of a TCP flow as a link carries it, each whole and in order (the e1000's
   driver merges such segments with GRO unless quelmar turns it off);
@@ -12,7 +12,9 @@ takes the cases in turn, the board's side in board.sh:
 - messages: a quelmar that ends at start (no such nas interface) leaves its message there;
 - stacked: the flow comes out whole with quelmar on a VLAN over eth0 (the flow tagged), on a bridge
   that eth0 joins once quelmar runs (GRO off on eth0 before the flow comes), and on that bridge with
-  eth0 in it from the start; after each stop eth0's GRO is on again;
+  eth0 in it from the start; after each stop eth0's GRO is on again; on the VLAN, NICE=-10 and
+  NAPI_NICE=19 start quelmar at nice -10 and have eth0 (beneath it) take frames in in a thread at
+  nice 19, and after the stop in the softirq again;
 - stop: S50quelmar stop ends quelmar within 1 s while the host floods eth0, and GRO is on again
   (the kernel merges the flow's next segments); poweroff -f then ends qemu with status 0. Nothing
   ever leaves the board's eth0.
@@ -89,8 +91,8 @@ def relay(b, side, sent, want, crc=False):
 
 def go_through(b):
     # boot
-    m = b.expect(rb"board: boot pidfile=(\d+) pidof=(\d+) cmdline=(.*)\r\n")
-    assert m[1] == m[2] and m[3] == b"/usr/sbin/quelmar -e eth0 -n nas0 ", m[0]
+    m = b.expect(rb"board: boot pidfile=(\d+) pidof=(\d+) nice=(-?\d+) cmdline=(.*)\r\n")
+    assert m[1] == m[2] and m[3:5] == (b"0", b"/usr/sbin/quelmar -e eth0 -n nas0 "), m[0]
     started = b"Starting quelmar: " + onlcr(startup_line("eth0", "nas0")) + b"OK\r\n"
     assert started in b.console[:m.start()], "S50quelmar's start at boot, with quelmar's start-up line, not seen"
 
@@ -122,12 +124,16 @@ def go_through(b):
     flow = board.tcp_flow(FLOW) + FRAMES[2:3]
     tagged = [f[:12] + VLAN + f[12:] for f in flow]
     for side, sent, joins in (("eth0.10", tagged, False), ("br0", flow, True), ("br0", flow, False)):
+        if side == "eth0.10":
+            napi = b.expect(rb"board: napi (.*)\r\n")
+            assert napi[1] == b"threaded=1 napi=19 quelmar=-10", f"NICE=-10, NAPI_NICE=19: {napi[0]}"
         if joins:
             joined = b.expect(rb"board: joined gro=(\w+) cs=(\d+)\r\n")
             assert joined[1] == b"off", f"eth0's GRO still on {int(joined[2]) * 10} ms after it joined quelmar's bridge"
         relay(b, side, sent, relayed(flow), crc=True)
-        stopped = b.expect(rb"board: stopped gro=(\w+)\r\n")
+        stopped = b.expect(rb"board: stopped gro=(\w+) (.*)\r\n")
         assert stopped[1] == b"on", f"GRO not back on eth0 after the stop on {side}"
+        assert stopped[2] == b"threaded=0 napi=0", f"eth0's NAPI not as before after the stop on {side}: {stopped[2]}"
 
     # stop under a flood. The board's clock is the host's: a host busy elsewhere gives the emulated
     # CPU fewer instructions per second of it. Measured here under this flood, quelmar ended 10 to

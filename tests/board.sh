@@ -46,6 +46,19 @@ state() {
 	echo "pidfile=$(cat /var/run/quelmar.pid 2>/dev/null) pidof=$(pidof quelmar)"
 }
 
+# The nice value of process $1 (its stat's field 19: no name here has a space).
+nice_of() {
+	cut -d" " -f19 "/proc/$1/stat"
+}
+
+# Whether eth0 takes frames in in a thread, and that thread's nice value.
+napi() {
+	for comm in /proc/[0-9]*/comm; do
+		case $(cat "$comm") in napi/eth0-*) thread=${comm%/comm} ;; esac
+	done
+	echo "threaded=$(cat /sys/class/net/eth0/threaded) napi=$(nice_of "${thread#/proc/}")"
+}
+
 # quelmar relaying on the Ethernet side $1. The host says how many frames it
 # sends (and "crc" if the reader is to print each packet's length and CRC,
 # not its bytes), sends them once the reader holds nas0, and answers once the
@@ -65,9 +78,11 @@ relay() {
 		"nas0 tx_packets=$(($(counter nas0 tx_packets) - sent))"
 }
 
-# quelmar started through S50quelmar on the Ethernet side $1.
+# quelmar started through S50quelmar on the Ethernet side $1, with the
+# setting $2 if given.
 start_on() {
-	configure nas0 "ETH_IF=$1"
+	configure nas0 "ETH_IF=$1
+${2-}"
 	$S50 start >/dev/null
 }
 
@@ -75,11 +90,11 @@ start_on() {
 # side, must be on again.
 stop_gro() {
 	$S50 stop >/dev/null
-	say "stopped gro=$(nas-tun eth0 gro)"
+	say "stopped gro=$(nas-tun eth0 gro) $(napi)"
 }
 
 pid=$(pidof quelmar)
-say "boot $(state) cmdline=$(tr '\0' ' ' <"/proc/$pid/cmdline")"
+say "boot $(state) nice=$(nice_of "$pid") cmdline=$(tr '\0' ' ' <"/proc/$pid/cmdline")"
 relay eth0
 
 # The nas-side packet is read (and dumped) before the host's frame comes.
@@ -114,8 +129,11 @@ say "messages end status=$status $(state)"
 # br-lan), the host's frames waiting until quelmar has turned eth0's GRO off
 # and the port forwards (it starts blocking, even with no forward delay);
 # then on the bridge with eth0 in it from the start. The wait for GRO ends
-# after 10 s: GRO still on then is for the host to report.
-start_on eth0.10
+# after 10 s: GRO still on then is for the host to report. On the VLAN,
+# quelmar at nice -10 and the NIC beneath taking frames in in a thread at 19.
+start_on eth0.10 "NICE=-10
+NAPI_NICE=19"
+say "napi $(napi) quelmar=$(nice_of "$(pidof quelmar)")"
 relay eth0.10
 stop_gro
 start_on br0

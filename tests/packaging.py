@@ -48,6 +48,12 @@ def children(parent):
     return found
 
 
+def nice(pid):
+    """The process's nice value, field 19 of its stat."""
+    with open(f"/proc/{pid}/stat") as f:
+        return int(f.read().rsplit(")", 1)[1].split()[16])
+
+
 def children_running(binary):
     """Our children that run binary (zombies run nothing)."""
     found = []
@@ -100,14 +106,15 @@ def init_script():
         with open(console, newline="") as f:
             return f.read()
 
-    def started(*args, before=()):
-        """Starts it; checks that one daemon runs, with args, and that the pid file names it."""
+    def started(*args, before=(), niceness=0):
+        """Starts it; checks that one daemon runs, with args and niceness, and that the pid file names it."""
         run("start", 0, "Starting quelmar: OK\n", before)
         [pid] = children_running(binary)
         with open(PID_FILE) as f:
             assert f.read() == str(pid)
         with open(f"/proc/{pid}/cmdline") as f:
             assert f.read().split("\0")[:-1] == [binary, *args], args
+        assert nice(pid) == niceness, nice(pid)
         return pid
 
     try:
@@ -145,8 +152,8 @@ def init_script():
 
         # A daemon that does not end (stopped here, its SIGTERM pending) fails the stop once TIMEOUT
         # has passed, and ends in order when it goes on.
-        configure(f"ETH_IF={ETH}\nNAS_IF={NAS}\nTIMEOUT=1\n")
-        pid = started("-e", ETH, "-n", NAS)
+        configure(f"ETH_IF={ETH}\nNAS_IF={NAS}\nTIMEOUT=1\nNICE=-10\n")
+        pid = started("-e", ETH, "-n", NAS, niceness=-10)
         os.kill(pid, signal.SIGSTOP)
         run("stop", 1, "Stopping quelmar: FAIL (still running after 1 s)\n")
         assert children_running(binary) == [pid]

@@ -163,6 +163,12 @@ for off in 0 no off; do
 " "instance command[/usr/sbin/quelmar][-e][lan1][-n][zv0]$always
 $trigger"
 done
+check "nice '-10'" "config quelmar 'main'
+	option eth 'lan1'
+	option nas 'zv0'
+	option nice '-10'
+" "instance command[/usr/sbin/quelmar][-e][lan1][-n][zv0] respawn[3600][5][0] nice[-10] stdout[1] stderr[1]
+$trigger"
 check "no nas" "config quelmar 'main'
 	option eth 'eth0'
 " "$refused"
