@@ -92,7 +92,7 @@ def relay(b, side, sent, want, crc=False):
 def go_through(b):
     # boot
     m = b.expect(rb"board: boot pidfile=(\d+) pidof=(\d+) nice=(-?\d+) cmdline=(.*)\r\n")
-    assert m[1] == m[2] and m[3:5] == (b"0", b"/usr/sbin/quelmar -e eth0 -n nas0 "), m[0]
+    assert m[1] == m[2] and m.group(3, 4) == (b"0", b"/usr/sbin/quelmar -e eth0 -n nas0 "), m[0]
     started = b"Starting quelmar: " + onlcr(startup_line("eth0", "nas0")) + b"OK\r\n"
     assert started in b.console[:m.start()], "S50quelmar's start at boot, with quelmar's start-up line, not seen"
 
