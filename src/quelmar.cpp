@@ -143,13 +143,7 @@ bool arm_sigterm(int& highest_fd)
         report_errno("pipe");
         return false;
     }
-    if (!fits_wait_set(m_stop_fd, "pipe")) {
-        return false;
-    }
-    if (highest_fd < m_stop_fd) {
-        highest_fd = m_stop_fd;
-    }
-    return true;
+    return join_wait_set(m_stop_fd, "pipe", highest_fd);
 }
 
 } // namespace

@@ -23,25 +23,28 @@ struct sockaddr_ll m_sockaddr_nas;
 static_assert(sizeof(struct sockaddr_ll) == 20, "bind and sendto pass a 20-byte link-layer address");
 
 // The relay waits with select, whose fd_set cannot hold a descriptor at or above FD_SETSIZE.
-bool fits_wait_set(int fd, const char* call)
+bool join_wait_set(int fd, const char* call, int& highest_fd)
 {
     if (fd >= FD_SETSIZE) {
         print_standard_error("%s: descriptor %d is too high for select (limit %d)\n", call, fd, FD_SETSIZE);
         return false;
+    }
+    if (highest_fd < fd) {
+        highest_fd = fd;
     }
     return true;
 }
 
 namespace {
 
-bool open_socket(int& fd)
+bool open_socket(int& fd, int& highest_fd)
 {
     fd = socket(AF_PACKET, SOCK_RAW, 0);
     if (fd == -1) {
         report_errno("socket");
         return false;
     }
-    return fits_wait_set(fd, "socket");
+    return join_wait_set(fd, "socket", highest_fd);
 }
 
 // A name that does not fit ifr_name is refused: cutting it could name another interface.
@@ -110,15 +113,8 @@ bool bind_endpoint(int fd, const char* name, struct sockaddr_ll& address, const 
 
 bool open_endpoints(const char* eth_name, const char* nas_name, int& highest_fd)
 {
-    if (!open_socket(m_sockfd_eth)) {
+    if (!open_socket(m_sockfd_eth, highest_fd) || !open_socket(m_sockfd_nas, highest_fd)) {
         return false;
-    }
-    highest_fd = m_sockfd_eth;
-    if (!open_socket(m_sockfd_nas)) {
-        return false;
-    }
-    if (highest_fd < m_sockfd_nas) {
-        highest_fd = m_sockfd_nas;
     }
 
     struct ifreq request;

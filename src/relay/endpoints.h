@@ -22,8 +22,9 @@ int interface_index(int fd, const char* name);
 // being its link-layer address; false after reporting under failure_prefix.
 bool bind_to_index(int fd, int ifindex, struct sockaddr_ll& address, const char* failure_prefix);
 
-// Whether fd can be waited on; if not, says so under the name of the call that made it.
-bool fits_wait_set(int fd, const char* call);
+// Whether fd can be waited on, raising highest_fd to it if so; if not, says so
+// under the name of the call that made it.
+bool join_wait_set(int fd, const char* call, int& highest_fd);
 
 // Ethernet side first, then nas side.
 void close_endpoints();

@@ -268,13 +268,7 @@ bool open_link_watch(int& highest_fd)
         report_errno("netlink");
         return false;
     }
-    if (!fits_wait_set(m_link_fd, "netlink")) {
-        return false;
-    }
-    if (highest_fd < m_link_fd) {
-        highest_fd = m_link_fd;
-    }
-    return true;
+    return join_wait_set(m_link_fd, "netlink", highest_fd);
 }
 
 void close_link_watch()
