@@ -17,8 +17,8 @@ reached at nas0 with its reader beside it, at rates below the collapse (READER_P
 runs, which the reader's own work slows. Then the loads: LOADS times that peak,
 paced, for every setting, the settings in another order in each repetition. Reported beside the reader's
 count: the frames eth0 took in (the rest were dropped in the NIC's ring, or in qemu before it), the tun's
-drops, the reader's, quelmar's and the NAPI threads' share of the board's CPU, and how long the board's shell
-took to answer a command on the serial console under the flood.
+drops, the reader's, quelmar's and the receive threads' (NAPI, ksoftirqd) share of the board's CPU, and how
+long the board's shell took to answer a command on the serial console under the flood.
 
 Then light load, for every setting: probes at PROBE_RATE/s, each echoed back out of eth0 by the reader as
 it reads it (nas_reader's echo mode): the round trip this host times, host -> board -> quelmar -> reader ->
@@ -35,8 +35,16 @@ import threading
 import time
 from pathlib import Path
 
-from common import PROGRAMS, fmt, note
+from common import PROGRAMS, ROOT, fmt, note
 from lab import board
+
+
+def ksoftirqd_nice(nice):
+    """The board's shell renicing ksoftirqd. 6.1 leaves a softirq raised while ksoftirqd is runnable to
+    it, so under a flood the receive path runs at its priority; at light load it runs on interrupt exit."""
+    return (f"for c in /proc/[0-9]*/comm; do case $(cat $c 2>/dev/null) in ksoftirqd/*) p=${{c%/comm}}; "
+            f"renice {nice} -p ${{p#/proc/}} >/dev/null;; esac; done")
+
 
 # name: (lines for /etc/default/quelmar beyond the two sides, board shell run once S50quelmar started
 # quelmar, with its pid in $pid)
@@ -53,10 +61,25 @@ SETTINGS = {
     "threaded NAPI at 19 + nice -10": ("NICE=-10\nNAPI_NICE=19\n", ""),
     "SCHED_FIFO 1": ("NICE=0\n", "chrt -f -p 1 $pid"),
     "SCHED_FIFO 1 + threaded NAPI": ("NICE=0\nNAPI_NICE=0\n", "chrt -f -p 1 $pid"),
+    "ksoftirqd at 19": ("NICE=0\n", ksoftirqd_nice(19)),
+    "ksoftirqd at 19 + nice -5": ("NICE=-5\n", ksoftirqd_nice(19)),
 }
 BEFORE = "nice 0 (before)"
-SHIPPED = "nice -10"  # what S50quelmar, the UCI config and the systemd unit give without a setting
-OFFERED = "threaded NAPI at 19 + nice -10"  # the setting each init offers beside it
+
+
+def shipped_setting():
+    """The setting S50quelmar gives without /etc/default/quelmar's (the UCI config and the systemd unit
+    give the same): read from the script, so that --check judges what ships."""
+    script = (ROOT / "contrib" / "busybox" / "S50quelmar").read_text()
+    nice = re.search(r"^NICE=(\S*)", script, re.M)[1]
+    napi = re.search(r'^NAPI_NICE="?([^"\s]*)', script, re.M)[1]
+    lines = f"NICE={nice}\n" + (f"NAPI_NICE={napi}\n" if napi else "")
+    return next(name for name, (given, extra) in SETTINGS.items() if given == lines and not extra)
+
+
+# Each setting but the shipped one costs something at light load (quelmar(8)).
+SHIPPED = shipped_setting()
+OFFERED = ("nice -10", "threaded NAPI at 19 + nice -10")  # the settings each init offers
 # The board's kernel, and the variants of it the kernels part boots: the slower tick many device kernels
 # have, and the other end of the preemption models (ath79's OpenWrt kernel, for one, preempts nothing).
 KERNELS = {"HZ 250, no forced preemption (the board's)": None, "HZ 100, no forced preemption": "CONFIG_HZ_100=y\n",
@@ -71,7 +94,7 @@ PROBE_RATE = 1000  # probes/s at light load
 WARMUP = 1.0
 CONSOLE_TRIES = 3
 BACKGROUND = "</dev/null >/dev/null 2>&1 & echo \"board: pid $!\""
-NAPI_PIDS = "for c in /proc/[0-9]*/comm; do case $(cat $c 2>/dev/null) in napi/*) echo ${c%/comm};; esac; done"
+NAPI_PIDS = "for c in /proc/[0-9]*/comm; do case $(cat $c 2>/dev/null) in napi/*|ksoftirqd/*) echo ${c%/comm};; esac; done"
 USER_HZ = 100  # the unit of /proc/PID/stat's times on MIPS Linux
 
 
@@ -115,7 +138,7 @@ class Host:
 def snapshot(b, relay, reader, sink="nas0"):
     """The board's counters and CPU ticks: uptime; eth0's rx_packets; the nas side's tx_packets and
     tx_dropped (sink0's rx_packets, in the peak's trials); /proc/stat's busy and total; the relay's, the
-    reader's and the NAPI threads' ticks."""
+    reader's and the receive threads' (NAPI, ksoftirqd) ticks."""
     counters = ("/sys/class/net/sink0/statistics/rx_packets /sys/class/net/sink0/statistics/rx_dropped"
                 if sink == "sink0" else
                 "/sys/class/net/nas0/statistics/tx_packets /sys/class/net/nas0/statistics/tx_dropped")
@@ -165,6 +188,7 @@ def start(b, setting, size, nas="nas0", echo=False):
 
 def stop(b, reader):
     command(b, "/etc/init.d/S50quelmar stop >/dev/null")
+    command(b, ksoftirqd_nice(0))  # as the board booted
     if reader:
         command(b, f"kill {reader}; wait {reader} || true")
 
@@ -397,10 +421,10 @@ def markdown(peak_rows, rows, light_rows, reps, duration):
                      f"| {spread([r['vcpu_pct'] for r in runs], '.0f')} |")
     lines += ["", "Under overload: what the nas side's reader got, its share of the relay's own peak into a veth and "
               "of the peak it reached beside its reader; what eth0 took in, what the tun dropped because the reader "
-              "fell behind; the reader's, quelmar's and the NAPI threads' share of the board's CPU; how long a command "
+              "fell behind; the reader's, quelmar's and the receive threads' (NAPI, ksoftirqd) share of the board's CPU; how long a command "
               "(cat) took on the serial console under the flood.", "",
               "| build | kernel | frame bytes | load | setting | reader frames/s | of the peak | of the peak beside "
-              "the reader | taken in by eth0 | tun dropped | reader CPU % | quelmar CPU % | NAPI threads CPU % "
+              "the reader | taken in by eth0 | tun dropped | reader CPU % | quelmar CPU % | receive threads CPU % "
               "| console ms | emulated CPU % |",
               "|---|---|--:|--:|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|"]
     groups = {}
@@ -433,7 +457,7 @@ def markdown(peak_rows, rows, light_rows, reps, duration):
                      f"| {spread([r['board_busy_pct'] for r in runs], '.0f')} "
                      f"| {spread([r['vcpu_pct'] for r in runs], '.0f')} |")
     lines.append("")
-    for setting in (SHIPPED, OFFERED):
+    for setting in (SHIPPED, *OFFERED):
         for (build, kernel, size, load), (met, lowest, beside) in judged(rows, setting).items():
             lines.append(f"- {'met' if met else 'MISSED'}: {build} on {kernel}, {size} B at {load:g}× the peak, "
                          f"{setting}{' (shipped)' if setting == SHIPPED else ''}: "

@@ -498,7 +498,7 @@ def run(builds, sizes, duration, reps, out, parts=PARTS, settings=None, check=Fa
             cost_rows += run_cost(build, duration, reps)
         runs = [(kernel, settings or list(board_overload.SETTINGS)) for kernel in list(board_overload.KERNELS)[:1]
                 if "overload" in parts]
-        runs += [(kernel, [board_overload.BEFORE, board_overload.SHIPPED, board_overload.OFFERED])
+        runs += [(kernel, [board_overload.SHIPPED, *board_overload.OFFERED])
                  for kernel in list(board_overload.KERNELS)[1:] if "kernels" in parts]
         for kernel, chosen in runs:
             for collected, new in zip(overload, board_overload.run(build, sizes, duration, reps, chosen, cross_build,
