@@ -228,10 +228,11 @@ def systemd_unit():
     no_new_privs and seccomp, /run empty and read-only; it relays with -v (the dump in the journal) and
     turns the offloads off without a word; a process in its cgroup cannot send an IP packet; the
     exposure systemd-analyze security gives it stays; systemctl stop ends it with status 0, no pid file
-    written, the offloads as before. A process in its place under the same sandbox may open packet,
-    netlink and unix sockets but no other family, call nothing of @privileged, map no memory writable and
-    executable, write only to a /tmp, /var/tmp and /dev/mqueue of its own, and sees only its own process
-    in /proc, no device but the pseudo ones in /dev, and nothing in /run and /dev/shm."""
+    written, the offloads as before; at nice 0, and at -10 with a drop-in that says Nice=-10. A process in
+    its place under the same sandbox may open packet, netlink and unix sockets but no other family, call
+    nothing of @privileged, map no memory writable and executable, write only to a /tmp, /var/tmp and
+    /dev/mqueue of its own, and sees only its own process in /proc, no device but the pseudo ones in /dev,
+    and nothing in /run and /dev/shm."""
     unit = os.path.join(SOURCE, "contrib/systemd/quelmar.service")
     nas = enter_lab()
     sh("ip link set lo up")  # for the IP packet that the unit's cgroup is not to send
@@ -325,6 +326,7 @@ def systemd_unit():
         assert [got[name].split() for name in ("Uid", "Gid", "Groups")] == [[str(uid)] * 4] * 2 + [[str(uid)]], got
         assert [got[name] for name in ("CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb", "NoNewPrivs", "Seccomp")] \
             == ["0000000000003000"] * 5 + ["1", "2"], got
+        assert nice(pid) == 0
         with open(f"/proc/{pid}/mountinfo") as f:
             at_run = [line.split()[4:6] for line in f if re.match(r"/run(/|$)", line.split()[4])]
         assert at_run[0][0] == "/run" and all("ro" in options.split(",") for _, options in at_run), at_run
@@ -349,8 +351,17 @@ def systemd_unit():
         assert offloads()[0] == before
         assert not os.path.exists(f"/proc/{leader}/root/run/quelmar.pid") and not os.path.exists(PID_FILE)
 
+        # The priority setting contrib/README.md gives for a flood: a drop-in with Nice=.
         dropin = f"/proc/{leader}/root/run/systemd/system/quelmar.service.d"
         os.makedirs(dropin)
+        with open(f"{dropin}/nice.conf", "w") as f:
+            f.write("[Service]\nNice=-10\n")
+        inside("systemctl", "daemon-reload")
+        inside("systemctl", "start", "quelmar")
+        assert nice(main_process()) == -10
+        inside("systemctl", "stop", "quelmar")
+        os.remove(f"{dropin}/nice.conf")
+
         with open(f"{dropin}/probe.conf", "w") as f:
             f.write("[Service]\nExecStart=\nExecStart=/usr/bin/python3 /usr/libexec/quelmar-probe\n")
         inside("systemctl", "daemon-reload")
