@@ -94,7 +94,8 @@ PROBE_RATE = 1000  # probes/s at light load
 WARMUP = 1.0
 CONSOLE_TRIES = 3
 BACKGROUND = "</dev/null >/dev/null 2>&1 & echo \"board: pid $!\""
-NAPI_PIDS = "for c in /proc/[0-9]*/comm; do case $(cat $c 2>/dev/null) in napi/*|ksoftirqd/*) echo ${c%/comm};; esac; done"
+RECEIVE_THREADS = ("for c in /proc/[0-9]*/comm; do case $(cat $c 2>/dev/null) in napi/*|ksoftirqd/*) echo ${c%/comm};; "
+                   "esac; done")
 USER_HZ = 100  # the unit of /proc/PID/stat's times on MIPS Linux
 
 
@@ -145,7 +146,7 @@ def snapshot(b, relay, reader, sink="nas0"):
     text = command(b, f'echo "board: snapshot $(cat /proc/uptime /sys/class/net/eth0/statistics/rx_packets {counters}) '
                       f'$(head -n 1 /proc/stat) $(cut -d" " -f14,15 /proc/{relay}/stat) '
                       f'$(cut -d" " -f14,15 /proc/{reader or relay}/stat) '
-                      f'$(for p in $({NAPI_PIDS}); do cut -d" " -f14,15 $p/stat; done)"')
+                      f'$(for p in $({RECEIVE_THREADS}); do cut -d" " -f14,15 $p/stat; done)"')
     fields = re.search(r"board: snapshot (.*)", text, re.S)[1].split()
     cpu = [int(v) for v in fields[6:16]]
     ticks = [int(v) for v in fields[16:]]
@@ -421,8 +422,8 @@ def markdown(peak_rows, rows, light_rows, reps, duration):
                      f"| {spread([r['vcpu_pct'] for r in runs], '.0f')} |")
     lines += ["", "Under overload: what the nas side's reader got, its share of the relay's own peak into a veth and "
               "of the peak it reached beside its reader; what eth0 took in, what the tun dropped because the reader "
-              "fell behind; the reader's, quelmar's and the receive threads' (NAPI, ksoftirqd) share of the board's CPU; how long a command "
-              "(cat) took on the serial console under the flood.", "",
+              "fell behind; the reader's, quelmar's and the receive threads' (NAPI, ksoftirqd) share of the board's "
+              "CPU; how long a command (cat) took on the serial console under the flood.", "",
               "| build | kernel | frame bytes | load | setting | reader frames/s | of the peak | of the peak beside "
               "the reader | taken in by eth0 | tun dropped | reader CPU % | quelmar CPU % | receive threads CPU % "
               "| console ms | emulated CPU % |",
