@@ -261,8 +261,11 @@ def soak():
                 if length == 14:
                     empty += 1  # an empty packet, which the tun refuses
                 elif ethertype in (0x0000, 0x0003):  # no protocol, or ETH_P_ALL: the kernel asks the tun,
-                    guess = {4: 0x0800, 6: 0x86DD}.get(f[14] >> 4, 0)  # which guesses from the IP version
-                    in_flight.append((guess, f[14:2048]))
+                    # which guesses from the IP version, where the packet holds that version's whole header
+                    packet = f[14:2048]
+                    version, header = packet[0] >> 4, {4: 20, 6: 40}.get(packet[0] >> 4, 0)
+                    guess = {4: 0x0800, 6: 0x86DD}.get(version, 0) if len(packet) >= header else 0
+                    in_flight.append((guess, packet))
                 else:
                     in_flight.append(relayed([f])[0])
             if not in_flight:
