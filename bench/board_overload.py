@@ -39,11 +39,15 @@ from common import PROGRAMS, ROOT, fmt, note
 from lab import board
 
 
+def threads(pattern):
+    """The board's shell listing /proc/PID of each thread whose name matches the case pattern."""
+    return f"for c in /proc/[0-9]*/comm; do case $(cat $c 2>/dev/null) in {pattern}) echo ${{c%/comm}};; esac; done"
+
+
 def ksoftirqd_nice(nice):
     """The board's shell renicing ksoftirqd. 6.1 leaves a softirq raised while ksoftirqd is runnable to
     it, so under a flood the receive path runs at its priority; at light load it runs on interrupt exit."""
-    return (f"for c in /proc/[0-9]*/comm; do case $(cat $c 2>/dev/null) in ksoftirqd/*) p=${{c%/comm}}; "
-            f"renice {nice} -p ${{p#/proc/}} >/dev/null;; esac; done")
+    return f"for p in $({threads('ksoftirqd/*')}); do renice {nice} -p ${{p#/proc/}} >/dev/null; done"
 
 
 # name: (lines for /etc/default/quelmar beyond the two sides, board shell run once S50quelmar started
@@ -94,8 +98,7 @@ PROBE_RATE = 1000  # probes/s at light load
 WARMUP = 1.0
 CONSOLE_TRIES = 3
 BACKGROUND = "</dev/null >/dev/null 2>&1 & echo \"board: pid $!\""
-RECEIVE_THREADS = ("for c in /proc/[0-9]*/comm; do case $(cat $c 2>/dev/null) in napi/*|ksoftirqd/*) echo ${c%/comm};; "
-                   "esac; done")
+RECEIVE_THREADS = threads("napi/*|ksoftirqd/*")
 USER_HZ = 100  # the unit of /proc/PID/stat's times on MIPS Linux
 
 
